@@ -1,0 +1,32 @@
+# Entry points for building and checking tarvu. Every target is safe to re-run.
+PYTHON ?= python3
+BUILD ?= build
+JOBS ?= 2
+
+.PHONY: build build-tests example test test-python test-cpp deps clean
+
+build:
+	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$(command -v $(PYTHON))" -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS) --target tarvu
+
+build-tests:
+	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$(command -v $(PYTHON))" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=ON >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+# The main job: normalise the labels of a tile-annotation export.
+example: build
+	@PYTHONPATH=$(BUILD) $(PYTHON) examples/normalise_labels.py examples/data/tile_annotations.csv --out $(BUILD)/normalised.csv
+
+test: deps build-tests test-cpp test-python
+
+deps:
+	@tools/install-deps.sh
+
+test-cpp:
+	@cd $(BUILD) && ctest --output-on-failure
+
+test-python:
+	@PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q tests/python
+
+clean:
+	rm -rf $(BUILD)

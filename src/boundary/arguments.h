@@ -1,0 +1,106 @@
+#pragma once
+// Argument extraction and conversion.
+//
+// Every entry point that takes arguments is described by one constant
+// FunctionDescription; one matcher assigns positional and keyword arguments to
+// parameter slots, and every argument-error message is built here.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "boundary/error_value.h"
+
+namespace tarvu {
+
+/// A parameter that can only be given by keyword.
+struct KeywordOnlyParameter {
+    std::string_view name;
+    bool required;
+};
+
+/// The parameters of one entry point.
+struct FunctionDescription {
+    const char* class_name;  // null for a module-level function
+    const char* function_name;
+    std::span<const std::string_view> positional_parameter_names;
+    size_t positional_only_count;
+    size_t required_positional_count;
+    std::span<const KeywordOnlyParameter> keyword_only_parameters;
+
+    size_t slot_count() const { return positional_parameter_names.size() + keyword_only_parameters.size(); }
+    /// "{class}.{function}()" or "{function}()".
+    std::string full_name() const;
+
+    // Message builders; every extraction failure is a TypeError.
+    ErrorValue too_many_positional_arguments(size_t given) const;
+    ErrorValue multiple_values_for_argument(std::string_view name) const;
+    ErrorValue unexpected_keyword_argument(PyObject* name) const;
+    ErrorValue positional_only_keyword_arguments(const std::vector<std::string>& names) const;
+    ErrorValue missing_required_positional_arguments(std::span<PyObject* const> slots) const;
+    ErrorValue missing_required_keyword_arguments(std::span<PyObject* const> keyword_only_slots) const;
+};
+
+/// Appends 'a'; 'a' and 'b'; 'a', 'b', and 'c' (the names quoted).
+void push_parameter_list(std::string& message, std::span<const std::string_view> names);
+
+/// "{function} missing {count} required {kind} {noun}: {names}".
+ErrorValue missing_required_arguments(const FunctionDescription& description, const char* kind,
+                                      std::span<const std::string_view> names);
+
+/// Matches an argument tuple and keyword dictionary (may be null) to `slots`,
+/// which hold borrowed references afterwards (null for an absent optional).
+Status extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
+                                    PyObject* kwargs, std::span<PyObject*> slots);
+
+/// The same for a vector call: `nargsf` positional arguments followed by the
+/// values of the keyword names in `kwnames` (may be null).
+Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                  Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> slots);
+
+/// Rewrites a conversion error of argument `name`: an exact TypeError gains the
+/// prefix "argument '{name}': "; anything else passes unchanged.
+ErrorValue argument_extraction_error(std::string_view name, ErrorValue error);
+
+// --- Conversions ----------------------------------------------------------------
+
+/// A borrowed UTF-8 view of a str, valid while the str lives.
+Result<std::string_view> extract_text(PyObject* object);
+
+/// An integer in 0 to 255, through __index__.
+Result<uint8_t> extract_u8(PyObject* object);
+
+/// The borrow counter of an instance: 0 free, n > 0 shared borrows, -1 exclusive.
+using BorrowFlag = Py_ssize_t;
+inline constexpr BorrowFlag EXCLUSIVELY_BORROWED = -1;
+inline constexpr const char ALREADY_MUTABLY_BORROWED[] = "Already mutably borrowed";
+
+/// A shared borrow of an instance, given back when this goes out of scope.
+class SharedBorrow {
+public:
+    explicit SharedBorrow(BorrowFlag* flag) : flag_(flag) { *flag_ += 1; }
+    SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(SharedBorrow&&) = delete;
+    ~SharedBorrow() {
+        if (flag_ != nullptr) *flag_ -= 1;
+    }
+
+private:
+    BorrowFlag* flag_;
+};
+
+/// Whether `object` is an instance of `type` or of a subtype.
+inline bool is_instance_of_type(PyObject* object, PyTypeObject* type) {
+    return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type);
+}
+
+/// Takes a shared borrow of `object` as an instance of `type`, whose records
+/// keep their borrow counter at `flag_offset`.
+Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject* type, const char* class_name,
+                                           size_t flag_offset);
+
+}  // namespace tarvu

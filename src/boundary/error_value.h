@@ -1,0 +1,180 @@
+#pragma once
+// Error values: exceptions that are not raised yet.
+//
+// Fallible code returns Result<T>; only the call guard raises, once per error.
+// An error the module makes itself stays lazy (a type and a message, no Python
+// object) until it is raised or inspected; one taken from the interpreter holds
+// exactly the type, value and traceback it was taken with.
+
+#include <cassert>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "boundary/fault.h"
+#include "boundary/owned.h"
+
+namespace tarvu {
+
+inline constexpr const char NO_EXCEPTION_SET[] = "attempted to fetch exception but none was set";
+inline constexpr const char INTEGER_OUT_OF_RANGE[] = "out of range integral type conversion attempted";
+
+/// Borrowed views of a normalised error.
+struct NormalizedError {
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;  // may be null
+};
+
+class [[nodiscard]] ErrorValue {
+public:
+    // --- Making error values -------------------------------------------------
+    /// A general error: RuntimeError carrying exactly `text` (static storage).
+    static ErrorValue general(const char* static_text) {
+        return lazy(PyExc_RuntimeError, static_text);
+    }
+    /// A general error whose text ends in a number: "{prefix}{number}".
+    static ErrorValue general_with_number(const char* static_prefix, unsigned number) {
+        ErrorValue error = lazy(PyExc_RuntimeError, static_prefix);
+        error.number_ = static_cast<int>(number);
+        return error;
+    }
+    static ErrorValue runtime_error(std::string message) { return lazy(PyExc_RuntimeError, std::move(message)); }
+    static ErrorValue type_error(std::string message) { return lazy(PyExc_TypeError, std::move(message)); }
+    /// A lazy error of a builtin exception type with a fixed message.
+    static ErrorValue lazy(PyObject* builtin_type, const char* static_text) {
+        ErrorValue error(State::Lazy);
+        error.lazy_kind_ = LazyKind::Message;
+        error.type_ = builtin_type;
+        error.static_text_ = static_text;
+        return error;
+    }
+    static ErrorValue lazy(PyObject* builtin_type, std::string message) {
+        ErrorValue error(State::Lazy);
+        error.lazy_kind_ = LazyKind::Message;
+        error.type_ = builtin_type;
+        error.text_ = std::move(message);
+        return error;
+    }
+    /// `object` was not of the type a conversion needed (a PyDowncastError).
+    /// Holds the object's type; the message is composed only when needed.
+    static ErrorValue conversion_failure(PyObject* object, const char* static_target);
+    /// OverflowError for an integer outside the range of its target.
+    static ErrorValue integer_out_of_range() { return lazy(PyExc_OverflowError, INTEGER_OUT_OF_RANGE); }
+    /// The PanicException that a caught fault becomes.
+    static ErrorValue from_fault(const Fault& fault);
+
+    // --- Errors from the interpreter ----------------------------------------
+    /// Takes the pending exception. A PanicException coming back out of the
+    /// interpreter is printed and resumed as a fault instead.
+    static std::optional<ErrorValue> take();
+    /// Like take(), but a missing exception becomes a SystemError.
+    static ErrorValue fetch();
+    /// take() without the PanicException check; for use while that type is
+    /// being created.
+    static std::optional<ErrorValue> take_unchecked();
+
+    // --- Using error values ---------------------------------------------------
+    ErrorValue(ErrorValue&& other) noexcept { move_from(other); }
+    ErrorValue& operator=(ErrorValue&& other) noexcept {
+        if (this != &other) {
+            release_references();
+            move_from(other);
+        }
+        return *this;
+    }
+    ErrorValue(const ErrorValue&) = delete;
+    ErrorValue& operator=(const ErrorValue&) = delete;
+    ~ErrorValue() {
+        // A fault unwinding through a frame drops the errors it held on purpose.
+        assert((state_ == State::Consumed || std::uncaught_exceptions() > 0) &&
+               "error value dropped without being raised or discarded");
+        release_references();
+    }
+
+    /// Makes this error the interpreter's pending exception (PyErr_Restore only).
+    void raise() &&;
+    /// Drops the error on purpose.
+    void discard() && { release_references(); }
+    /// Normalises (at most once) and returns borrowed type, instance, traceback.
+    NormalizedError normalize();
+    /// The exception type, without normalising a lazy error.
+    PyObject* type() const;
+    bool is_lazy() const { return state_ == State::Lazy; }
+    /// The message a lazy error will be raised with (composed now).
+    std::string lazy_message() const;
+    /// Whether the exception is an instance of `exception_type` (subclasses count).
+    bool is_instance_of(PyObject* exception_type);
+    /// Consumes the error and returns a new reference to its instance, with its
+    /// traceback attached.
+    PyObject* into_instance() &&;
+    /// A RuntimeError carrying `message` whose __cause__ is this error.
+    ErrorValue wrap(std::string message) &&;
+    /// Prints a copy through the interpreter; the error is left as it was.
+    void print();
+    /// "PyErr { type: ..., value: ..., traceback: ... }"; callable without the
+    /// interpreter lock.
+    std::string debug_form();
+
+private:
+    enum class State : uint8_t { Lazy, Fetched, Normalized, Normalizing, Consumed };
+    enum class LazyKind : uint8_t { Message, Conversion, Panic };
+
+    explicit ErrorValue(State state) : state_(state) {}
+    void move_from(ErrorValue& other) noexcept;
+    void release_references() noexcept;
+    /// For a lazy error: the exception type (new reference) and the argument it
+    /// is raised with (new reference, or null if the argument could not be made).
+    std::pair<PyObject*, PyObject*> lazy_type_and_argument() const;
+
+    State state_;
+    LazyKind lazy_kind_ = LazyKind::Message;
+    int number_ = -1;                      // lazy: number appended to the message
+    PyObject* type_ = nullptr;             // lazy: borrowed builtin type; else owned
+    PyObject* value_ = nullptr;            // fetched/normalized: owned; lazy conversion: owned type
+    PyObject* traceback_ = nullptr;        // fetched/normalized: owned
+    const char* static_text_ = nullptr;    // lazy: fixed message, or conversion target
+    std::string text_;                     // lazy: composed message or fault text
+};
+
+/// The process-wide PanicException type (borrowed), created on first need.
+PyObject* panic_exception_type();
+
+/// A value or an error value.
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}
+    Result(ErrorValue error) : storage_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const { return storage_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    T& value() & { return *std::get_if<0>(&storage_); }
+    T&& value() && { return std::move(*std::get_if<0>(&storage_)); }
+    ErrorValue&& error() && { return std::move(*std::get_if<1>(&storage_)); }
+    ErrorValue& error() & { return *std::get_if<1>(&storage_); }
+
+private:
+    std::variant<T, ErrorValue> storage_;
+};
+
+/// Success without a value.
+struct Ok {};
+using Status = Result<Ok>;
+
+}  // namespace tarvu
+
+/// Evaluates a Result; returns its error from the enclosing function, else
+/// yields its value.
+#define TARVU_TRY(expression)                           \
+    ({                                                  \
+        auto&& tarvu_try_result = (expression);         \
+        if (!tarvu_try_result.ok()) {                   \
+            return std::move(tarvu_try_result).error(); \
+        }                                               \
+        std::move(tarvu_try_result).value();            \
+    })

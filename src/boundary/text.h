@@ -1,0 +1,28 @@
+#pragma once
+// Texts of Python objects, as they appear in the module's messages.
+
+#include <optional>
+#include <string>
+
+#include "boundary/compat.h"
+
+namespace tarvu {
+
+/// UTF-8 text of a str; a str the codec refuses (lone surrogates) is encoded
+/// with "surrogatepass" and every invalid sequence replaced by U+FFFD.
+std::string lossy_text(PyObject* str);
+
+/// The `__qualname__` of a type, if it can be read and is a str.
+std::optional<std::string> type_qualname(PyObject* type);
+
+/// The type name used in conversion messages, with its fixed fallback.
+std::string type_name_for_message(PyObject* type);
+
+/// The str() text of an object for a message; an object whose str() fails is
+/// reported as unraisable and shown as "<unprintable {type} object>".
+std::string render_object(PyObject* object);
+
+/// The interned "__qualname__", created once per process and kept.
+PyObject* interned_qualname();
+
+}  // namespace tarvu

@@ -1,0 +1,128 @@
+#include "module.h"
+
+#include "boundary/call_guard.h"
+#include "boundary/owned.h"
+#include "types/label_classes.h"
+
+namespace tarvu {
+
+namespace {
+
+constexpr const char ALREADY_INITIALIZED[] = "PyO3 modules may only be initialized once per interpreter process";
+constexpr int MODULE_API_VERSION = 1013;
+
+PyModuleDef MODULE_DEFINITION = {
+    PyModuleDef_HEAD_INIT,
+    "tarvu",
+    "",  // an empty __doc__, not None
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+constexpr Registration REGISTRATIONS[] = {
+    {"Diagnosis", &DiagnosisClass::ensure_type},
+    {"Stain", &StainClass::ensure_type},
+    {"TileLabel", &TileLabelClass::ensure_type},
+};
+
+PyObject* ALL_NAME = nullptr;  // the interned "__all__"; protected by the interpreter lock
+
+PyObject* interned_all() {
+    if (ALL_NAME == nullptr) {
+        PyObject* name = PyUnicode_InternFromString("__all__");
+        if (name == nullptr) {
+            api_call_failed();
+        }
+        ALL_NAME = name;
+    }
+    return ALL_NAME;
+}
+
+/// The module's export list, created on first use.
+Result<PyObject*> export_list(PyObject* module) {
+    PyObject* all = PyObject_GetAttr(module, interned_all());
+    if (all != nullptr) {
+        register_owned(all);
+        if (!PyList_Check(all)) {
+            return ErrorValue::conversion_failure(all, "PyList");
+        }
+        return all;
+    }
+    ErrorValue error = ErrorValue::fetch();
+    if (!error.is_instance_of(PyExc_AttributeError)) {
+        return error;
+    }
+    std::move(error).discard();
+    PyObject* created = PyList_New(0);
+    if (created == nullptr) {
+        api_call_failed();
+    }
+    register_owned(created);
+    if (PyObject_SetAttr(module, interned_all(), created) < 0) {
+        return ErrorValue::fetch();
+    }
+    return created;
+}
+
+}  // namespace
+
+std::atomic<bool> INITIALIZED{false};
+
+std::span<const Registration> registration_list() { return REGISTRATIONS; }
+
+Status add_to_module(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = TARVU_TRY(export_list(module));
+    PyObject* name_object = PyUnicode_FromString(name);
+    if (name_object == nullptr) {
+        api_call_failed();
+    }
+    register_owned(name_object);
+    if (PyList_Append(all, name_object) < 0) {
+        ErrorValue error = ErrorValue::fetch();
+        std::string text = "could not append __name__ to __all__: " + error.debug_form();
+        std::move(error).discard();
+        raise_fault(text);
+    }
+    if (PyObject_SetAttr(module, name_object, value) < 0) {
+        return ErrorValue::fetch();
+    }
+    return Ok{};
+}
+
+Status run_module_body(PyObject* module, std::span<const Registration> registrations) {
+    for (const Registration& registration : registrations) {
+        // Each type is built right before its own add step, so a failure leaves
+        // the earlier classes added and the later ones unbuilt.
+        PyTypeObject* type = TARVU_TRY(registration.ensure_type());
+        TARVU_TRY(add_to_module(module, registration.name, reinterpret_cast<PyObject*>(type)));
+    }
+    return Ok{};
+}
+
+PyObject* initialize_module() noexcept {
+    return trampoline([]() -> Result<PyObject*> {
+        PyObject* module = PyModule_Create2(&MODULE_DEFINITION, MODULE_API_VERSION);
+        if (module == nullptr) {
+            return ErrorValue::fetch();  // the flag stays clear: a later call may succeed
+        }
+        // Tested after creating the module, so a repeated call creates and then
+        // destroys one module; set before the body runs, so a failed first
+        // initialisation also uses up the process's only one.
+        if (INITIALIZED.exchange(true, std::memory_order_acq_rel)) {
+            Py_DECREF(module);
+            return ErrorValue::lazy(PyExc_ImportError, ALREADY_INITIALIZED);
+        }
+        Status body = run_module_body(module, registration_list());
+        if (!body.ok()) {
+            Py_DECREF(module);
+            return std::move(body).error();
+        }
+        return module;
+    });
+}
+
+}  // namespace tarvu

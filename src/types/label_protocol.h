@@ -1,0 +1,322 @@
+#pragma once
+// The class protocol shared by every label vocabulary, written once and
+// instantiated per vocabulary: type creation, class attributes, parsing,
+// lookup, text forms and comparison.
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+#include "boundary/arguments.h"
+#include "boundary/call_guard.h"
+#include "types/type_cell.h"
+
+namespace tarvu {
+
+inline constexpr const char MATCHING_VARIANT_NOT_FOUND[] = "Matching variant not found";
+inline constexpr const char INVALID_COMPARISON_OPERATOR[] = "invalid comparison operator";
+inline constexpr const char MISSING_TP_FREE[] = "called `Option::unwrap()` on a `None` value";
+
+inline constexpr std::string_view NEW_PARAMETERS[] = {"s"};
+inline constexpr std::string_view FROM_INT_PARAMETERS[] = {"v"};
+
+constexpr char fold_ascii_case(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+/// Lookup tables derived from a vocabulary at compile time.
+template <const Vocabulary& V>
+struct VocabularyTables {
+    static constexpr size_t MEMBER_COUNT = V.members.size();
+    static constexpr size_t MAX_NAME_LENGTH = [] {
+        size_t longest = 0;
+        for (const Member& member : V.members) longest = member.name.size() > longest ? member.name.size() : longest;
+        return longest;
+    }();
+    static constexpr size_t MAX_SAME_LENGTH = 8;
+
+    struct FoldedName {
+        char bytes[MAX_NAME_LENGTH] = {};
+    };
+
+    /// Member names with ASCII case folded.
+    static constexpr std::array<FoldedName, MEMBER_COUNT> FOLDED_NAMES = [] {
+        std::array<FoldedName, MEMBER_COUNT> names{};
+        for (size_t i = 0; i < MEMBER_COUNT; ++i) {
+            for (size_t k = 0; k < V.members[i].name.size(); ++k) names[i].bytes[k] = fold_ascii_case(V.members[i].name[k]);
+        }
+        return names;
+    }();
+
+    /// For each cleaned length, the members whose names have it (-1 ends a row).
+    static constexpr auto MEMBERS_BY_LENGTH = [] {
+        std::array<std::array<int8_t, MAX_SAME_LENGTH + 1>, MAX_NAME_LENGTH + 1> rows{};
+        for (auto& row : rows) row.fill(-1);
+        for (size_t i = 0; i < MEMBER_COUNT; ++i) {
+            auto& row = rows[V.members[i].name.size()];
+            size_t k = 0;
+            while (row[k] >= 0) ++k;
+            row[k] = static_cast<int8_t>(i);
+        }
+        return rows;
+    }();
+
+    /// Member index by member value (-1: no member).
+    static constexpr auto INDEX_BY_VALUE = [] {
+        std::array<int8_t, 256> indexes{};
+        indexes.fill(-1);
+        for (size_t i = 0; i < MEMBER_COUNT; ++i) indexes[V.members[i].value] = static_cast<int8_t>(i);
+        return indexes;
+    }();
+
+    static constexpr auto IS_REMOVED = [] {
+        std::array<bool, 256> removed{};
+        for (char c : V.removed_characters) removed[static_cast<unsigned char>(c)] = true;
+        return removed;
+    }();
+
+    /// The member whose name equals `text` once the removed characters are gone
+    /// and ASCII case is folded; -1 if none. Allocates nothing: a cleaned text
+    /// longer than every name cannot match.
+    static int parse(std::string_view text) {
+        char cleaned[MAX_NAME_LENGTH];
+        size_t length = 0;
+        for (char c : text) {
+            if (IS_REMOVED[static_cast<unsigned char>(c)]) continue;
+            if (length == MAX_NAME_LENGTH) return -1;
+            cleaned[length++] = fold_ascii_case(c);
+        }
+        for (int8_t index : MEMBERS_BY_LENGTH[length]) {
+            if (index < 0) break;
+            if (std::memcmp(cleaned, FOLDED_NAMES[static_cast<size_t>(index)].bytes, length) == 0) return index;
+        }
+        return -1;
+    }
+
+    static_assert(MEMBER_COUNT < 128);
+    static_assert([] {
+        for (size_t i = 0; i < MEMBER_COUNT; ++i) {
+            if (V.members[i].name.size() > MAX_NAME_LENGTH) return false;
+        }
+        for (const auto& row : MEMBERS_BY_LENGTH) {
+            if (row[MAX_SAME_LENGTH] != -1) return false;
+        }
+        return true;
+    }());
+};
+
+/// A new str holding ASCII text, copied straight into the object.
+inline PyObject* new_ascii_str(std::string_view text) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str != nullptr) {
+        std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+    }
+    return str;
+}
+
+template <const Vocabulary& V>
+class LabelClass {
+    using Tables = VocabularyTables<V>;
+
+public:
+    /// Creates the type object and its class attributes if needed.
+    static Result<PyTypeObject*> ensure_type() { return tarvu::ensure_type(CELL, BLUEPRINT); }
+
+    /// The type object; a failure to create it is an internal fault.
+    static PyTypeObject* get_type() {
+        if (CELL.filled) [[likely]] {
+            return CELL.type;
+        }
+        return get_type_slow(CELL, BLUEPRINT);
+    }
+
+    /// The cell, for tests that drive creation and filling step by step.
+    static TypeCell& cell() { return CELL; }
+
+    static int parse(std::string_view text) { return Tables::parse(text); }
+
+private:
+    static const Member& member_of(PyObject* instance) {
+        int index = Tables::INDEX_BY_VALUE[reinterpret_cast<InstanceRecord*>(instance)->value];
+        return V.members[static_cast<size_t>(index)];
+    }
+
+    static Result<SharedBorrow> borrow(PyObject* object) {
+        return extract_shared_borrow(object, get_type(), V.class_name, offsetof(InstanceRecord, borrow_flag));
+    }
+
+    /// A new instance of the class itself; creation cannot fail in correct
+    /// operation, so a failure is a fault.
+    static PyObject* create_member(uint8_t value) {
+        PyObject* instance = allocate_instance(get_type(), value);
+        if (instance == nullptr) {
+            instance_creation_failed();
+        }
+        return instance;
+    }
+
+    static PyObject* return_new(PyObject* object) {
+        if (object == nullptr) {
+            api_call_failed();
+        }
+        return object;
+    }
+
+    // --- Slots and methods ----------------------------------------------------------
+
+    static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+        return trampoline([&]() -> Result<PyObject*> {
+            PyObject* slots[1] = {nullptr};
+            TARVU_TRY(extract_arguments_tuple_dict(NEW_DESCRIPTION, args, kwargs, slots));
+            Result<std::string_view> text = extract_text(slots[0]);
+            if (!text.ok()) {
+                return argument_extraction_error("s", std::move(text).error());
+            }
+            int index = Tables::parse(text.value());
+            if (index < 0) {
+                return ErrorValue::general(MATCHING_VARIANT_NOT_FOUND);
+            }
+            PyObject* instance = allocate_instance(subtype, V.members[static_cast<size_t>(index)].value);
+            if (instance == nullptr) {
+                return ErrorValue::fetch();
+            }
+            return instance;
+        });
+    }
+
+    static PyObject* from_int(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+        return trampoline([&]() -> Result<PyObject*> {
+            PyObject* slots[1] = {nullptr};
+            TARVU_TRY(extract_arguments_fastcall(FROM_INT_DESCRIPTION, args, nargsf, kwnames, slots));
+            Result<uint8_t> value = extract_u8(slots[0]);
+            if (!value.ok()) {
+                return argument_extraction_error("v", std::move(value).error());
+            }
+            if (Tables::INDEX_BY_VALUE[value.value()] < 0) {
+                return ErrorValue::general_with_number(V.from_int_message, value.value());
+            }
+            return create_member(value.value());
+        });
+    }
+
+    static PyObject* list(PyObject*, PyObject*) {
+        return trampoline([&]() -> Result<PyObject*> {
+            Owned list = Owned::steal(return_new(PyList_New(static_cast<Py_ssize_t>(Tables::MEMBER_COUNT))));
+            for (size_t i = 0; i < Tables::MEMBER_COUNT; ++i) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), create_member(V.members[i].value));
+            }
+            return list.release();
+        });
+    }
+
+    static PyObject* to_string(PyObject* self, PyObject*) {
+        return trampoline([&]() -> Result<PyObject*> {
+            if (self == nullptr) api_call_failed();
+            SharedBorrow held = TARVU_TRY(borrow(self));
+            return return_new(new_ascii_str(member_of(self).name));
+        });
+    }
+
+    static PyObject* tp_repr(PyObject* self) {
+        return trampoline([&]() -> Result<PyObject*> {
+            if (self == nullptr) api_call_failed();
+            SharedBorrow held = TARVU_TRY(borrow(self));
+            return return_new(new_ascii_str(member_of(self).repr));
+        });
+    }
+
+    static PyObject* nb_int(PyObject* self) {
+        return trampoline([&]() -> Result<PyObject*> {
+            if (self == nullptr) api_call_failed();
+            SharedBorrow held = TARVU_TRY(borrow(self));
+            return return_new(PyLong_FromLong(reinterpret_cast<InstanceRecord*>(self)->value));
+        });
+    }
+
+    static PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
+        return trampoline([&]() -> Result<PyObject*> {
+            if (self == nullptr || other == nullptr) api_call_failed();
+            PyTypeObject* type = get_type();
+            Result<SharedBorrow> held = borrow(self);
+            if (!held.ok()) {
+                std::move(held).error().discard();
+                return not_implemented();
+            }
+            if (static_cast<unsigned>(op) > Py_GE) {
+                ErrorValue::lazy(PyExc_ValueError, INVALID_COMPARISON_OPERATOR).discard();
+                return not_implemented();
+            }
+            if (op != Py_EQ && op != Py_NE) {
+                return not_implemented();
+            }
+            const uint8_t mine = reinterpret_cast<InstanceRecord*>(self)->value;
+            // An object without __index__ would only produce a TypeError that is
+            // thrown away, so it goes straight to the instance test.
+            if (PyLong_Check(other) || PyIndex_Check(other)) {
+                Result<uint8_t> value = extract_u8(other);
+                if (value.ok()) {
+                    return boolean((value.value() == mine) == (op == Py_EQ));
+                }
+                std::move(value).error().discard();
+            }
+            if (is_instance_of_type(other, type)) {
+                Result<SharedBorrow> other_held = borrow(other);
+                if (!other_held.ok()) {
+                    std::move(other_held).error().discard();
+                    return not_implemented();
+                }
+                const uint8_t theirs = reinterpret_cast<InstanceRecord*>(other)->value;
+                return boolean((theirs == mine) == (op == Py_EQ));
+            }
+            return not_implemented();
+        });
+    }
+
+    static void tp_dealloc(PyObject* self) {
+        trampoline_unraisable([&]() -> Status {
+            PyTypeObject* type = Py_TYPE(self);
+            freefunc free_memory = type->tp_free;
+            if (free_memory == nullptr) {
+                raise_fault(MISSING_TP_FREE);
+            }
+            free_memory(self);
+            // Every instance of a heap type holds a reference to its type.
+            Py_DECREF(type);
+            return Ok{};
+        });
+    }
+
+    static PyObject* not_implemented() {
+        Py_INCREF(Py_NotImplemented);
+        return Py_NotImplemented;
+    }
+
+    static PyObject* boolean(bool value) {
+        PyObject* result = value ? Py_True : Py_False;
+        Py_INCREF(result);
+        return result;
+    }
+
+    static PyObject* create_class_attribute(uint8_t value) { return create_member(value); }
+
+    // --- Static tables -----------------------------------------------------------------
+
+    static constexpr FunctionDescription NEW_DESCRIPTION = {V.class_name, "__new__", NEW_PARAMETERS, 0, 1, {}};
+    static constexpr FunctionDescription FROM_INT_DESCRIPTION = {V.class_name, "from_int", FROM_INT_PARAMETERS, 0, 1, {}};
+
+    static inline PyMethodDef METHODS[] = {
+        {"list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&list)), METH_STATIC | METH_NOARGS,
+         "list()\n--\n\n"},
+        {"to_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&to_string)), METH_NOARGS,
+         "to_string($self)\n--\n\n"},
+        {"from_int", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&from_int)),
+         METH_STATIC | METH_FASTCALL | METH_KEYWORDS, "from_int(v)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+
+    static inline const TypeBlueprint BLUEPRINT = {
+        V, &tp_dealloc, &tp_repr, &nb_int, &tp_richcompare, &tp_new, METHODS, &create_class_attribute,
+    };
+
+    static inline TypeCell CELL;
+};
+
+}  // namespace tarvu

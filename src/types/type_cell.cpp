@@ -1,0 +1,147 @@
+#include "types/type_cell.h"
+
+#include <algorithm>
+
+#include "boundary/owned.h"
+
+namespace tarvu {
+
+namespace {
+
+constexpr const char NUL_IN_CLASS_DOC[] = "class doc cannot contain nul bytes";
+
+/// The text signature of every label class's constructor.
+constexpr const char CONSTRUCTOR_SIGNATURE[] = "(s)";
+/// The classes carry no documentation of their own beyond the signature.
+constexpr const char CLASS_DOCUMENTATION[] = "";
+
+Status create_type(TypeCell& cell, const TypeBlueprint& blueprint) {
+    const std::string class_name = blueprint.vocabulary.class_name;
+    if (cell.doc == nullptr) {
+        std::string doc = class_name + CONSTRUCTOR_SIGNATURE + "\n--\n\n" + CLASS_DOCUMENTATION;
+        if (doc.find('\0') != std::string::npos) {
+            return ErrorValue::lazy(PyExc_ValueError, NUL_IN_CLASS_DOC);
+        }
+        cell.doc = new std::string(std::move(doc));
+    }
+    if (cell.type_name == nullptr) {
+        cell.type_name = new std::string("builtins." + class_name);
+    }
+    PyType_Slot* slot = cell.slots;
+    *slot++ = {Py_tp_doc, const_cast<char*>(cell.doc->c_str())};
+    *slot++ = {Py_tp_base, &PyBaseObject_Type};
+    *slot++ = {Py_tp_dealloc, reinterpret_cast<void*>(blueprint.dealloc)};
+    *slot++ = {Py_tp_repr, reinterpret_cast<void*>(blueprint.repr)};
+    *slot++ = {Py_nb_int, reinterpret_cast<void*>(blueprint.nb_int)};
+    *slot++ = {Py_tp_richcompare, reinterpret_cast<void*>(blueprint.richcompare)};
+    *slot++ = {Py_tp_new, reinterpret_cast<void*>(blueprint.new_instance)};
+    *slot++ = {Py_tp_methods, blueprint.methods};
+    *slot = {0, nullptr};
+
+    PyType_Spec spec = {
+        cell.type_name->c_str(),
+        static_cast<int>(sizeof(InstanceRecord)),
+        0,
+        Py_TPFLAGS_DEFAULT,
+        cell.slots,
+    };
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        return ErrorValue::fetch();
+    }
+    cell.type = reinterpret_cast<PyTypeObject*>(type);
+    return Ok{};
+}
+
+/// Stores one instance per member on the type, in declaration order.
+Status fill_type_dict(TypeCell& cell, const TypeBlueprint& blueprint) {
+    if (cell.filled) {
+        return Ok{};
+    }
+    const unsigned long this_thread = PyThread_get_thread_ident();
+    auto& threads = cell.filling_threads;
+    if (std::find(threads.begin(), threads.end(), this_thread) != threads.end()) {
+        // A nested request from member creation below: the type is usable as it is.
+        return Ok{};
+    }
+    threads.push_back(this_thread);
+    struct LeaveOnEarlyExit {
+        std::vector<unsigned long>& threads;
+        unsigned long thread;
+        bool active = true;
+        ~LeaveOnEarlyExit() {
+            if (active) {
+                threads.erase(std::remove(threads.begin(), threads.end(), thread), threads.end());
+            }
+        }
+    } leave{threads, this_thread};
+
+    struct ClassAttribute {
+        std::string name;
+        Owned instance;
+    };
+    std::vector<ClassAttribute> attributes;
+    attributes.reserve(blueprint.vocabulary.members.size());
+    for (const Member& member : blueprint.vocabulary.members) {
+        attributes.push_back({std::string(member.name), Owned::steal(blueprint.create_class_attribute(member.value))});
+    }
+    if (cell.filled) {
+        return Ok{};  // another thread got there first; ours are dropped
+    }
+    std::optional<ErrorValue> failure;
+    for (ClassAttribute& attribute : attributes) {
+        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(cell.type), attribute.name.c_str(),
+                                   attribute.instance.get()) < 0) {
+            failure.emplace(ErrorValue::fetch());
+            break;
+        }
+        attribute.instance.reset();
+    }
+    attributes.clear();
+    threads.clear();
+    leave.active = false;
+    if (failure) {
+        return std::move(*failure).wrap("An error occurred while initializing `" +
+                                        std::string(blueprint.vocabulary.class_name) + ".__dict__`");
+    }
+    cell.filled = true;
+    return Ok{};
+}
+
+}  // namespace
+
+Result<PyTypeObject*> ensure_type(TypeCell& cell, const TypeBlueprint& blueprint) {
+    const std::string wrapper = "An error occurred while initializing class " +
+                                std::string(blueprint.vocabulary.class_name);
+    if (cell.type == nullptr) {
+        Status created = create_type(cell, blueprint);
+        if (!created.ok()) {
+            return std::move(created).error().wrap(wrapper);
+        }
+    }
+    Status filled = fill_type_dict(cell, blueprint);
+    if (!filled.ok()) {
+        return std::move(filled).error().wrap(wrapper);
+    }
+    return cell.type;
+}
+
+PyTypeObject* get_type_slow(TypeCell& cell, const TypeBlueprint& blueprint) {
+    Result<PyTypeObject*> type = ensure_type(cell, blueprint);
+    if (type.ok()) {
+        return type.value();
+    }
+    ErrorValue error = std::move(type).error();
+    error.print();
+    std::move(error).discard();
+    raise_fault("failed to create type object for " + std::string(blueprint.vocabulary.class_name));
+}
+
+void instance_creation_failed() {
+    ErrorValue error = ErrorValue::fetch();
+    std::string text = "called `Result::unwrap()` on an `Err` value: " + error.debug_form();
+    std::move(error).discard();
+    raise_fault(text);
+}
+
+}  // namespace tarvu

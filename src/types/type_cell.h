@@ -1,0 +1,74 @@
+#pragma once
+// The process-wide cell that holds one vocabulary's type object.
+
+#include <string>
+#include <vector>
+
+#include "boundary/arguments.h"
+#include "boundary/error_value.h"
+#include "types/vocabulary.h"
+
+namespace tarvu {
+
+/// The memory layout of one instance of a label vocabulary.
+struct InstanceRecord {
+    PyObject_HEAD
+    uint8_t value;
+    BorrowFlag borrow_flag;
+};
+static_assert(sizeof(InstanceRecord) == sizeof(PyObject) + 2 * sizeof(void*),
+              "header, a byte padded to a word, and the borrow counter");
+
+/// Everything type creation needs from a vocabulary's instantiation of the
+/// class protocol.
+struct TypeBlueprint {
+    const Vocabulary& vocabulary;
+    destructor dealloc;
+    reprfunc repr;
+    unaryfunc nb_int;
+    richcmpfunc richcompare;
+    newfunc new_instance;
+    PyMethodDef* methods;
+    /// Makes one class attribute; a failure is an internal fault.
+    PyObject* (*create_class_attribute)(uint8_t value);
+};
+
+/// One class's type object, whether its dictionary has been filled, and the
+/// threads filling it right now; all guarded by the interpreter lock.
+struct TypeCell {
+    PyTypeObject* type = nullptr;
+    bool filled = false;
+    std::vector<unsigned long> filling_threads;
+    // Built once per class and kept for the life of the process: older
+    // interpreters keep pointing into the type name and the slot table.
+    std::string* type_name = nullptr;
+    std::string* doc = nullptr;
+    PyType_Slot slots[9] = {};
+};
+
+/// Creates the type object if needed and fills its dictionary; every failure
+/// becomes "An error occurred while initializing class {name}".
+Result<PyTypeObject*> ensure_type(TypeCell& cell, const TypeBlueprint& blueprint);
+
+/// ensure_type for use where the type must exist: a failure is printed and
+/// becomes the fault "failed to create type object for {name}".
+PyTypeObject* get_type_slow(TypeCell& cell, const TypeBlueprint& blueprint);
+
+/// Allocates an instance of `type` holding `value` (null with the error set on
+/// failure, as the type's allocator leaves it).
+inline PyObject* allocate_instance(PyTypeObject* type, uint8_t value) {
+    allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* object = allocate(type, 0);
+    if (object != nullptr) {
+        auto* record = reinterpret_cast<InstanceRecord*>(object);
+        record->value = value;
+        record->borrow_flag = 0;
+    }
+    return object;
+}
+
+/// The fault for an instance that could not be created where creation cannot
+/// fail in correct operation.
+[[noreturn]] void instance_creation_failed();
+
+}  // namespace tarvu
