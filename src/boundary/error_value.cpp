@@ -1,6 +1,8 @@
 #include "boundary/error_value.h"
 
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 
 #include "boundary/text.h"
 
@@ -141,10 +143,28 @@ std::string ErrorValue::lazy_message() const {
     return message;
 }
 
-std::pair<PyObject*, PyObject*> ErrorValue::lazy_type_and_argument() const {
+PyObject* ErrorValue::lazy_message_object() const {
+    if (lazy_kind_ == LazyKind::Message && static_text_ != nullptr) {
+        // A fixed text, perhaps with a number: composed on the stack, since the
+        // failing lookups of the vocabularies raise these on every miss.
+        char buffer[128];
+        const size_t length = std::strlen(static_text_);
+        if (length + 12 <= sizeof(buffer)) {
+            std::memcpy(buffer, static_text_, length);
+            char* end = buffer + length;
+            if (number_ >= 0) {
+                end = std::to_chars(end, buffer + sizeof(buffer), number_).ptr;
+            }
+            return PyUnicode_FromStringAndSize(buffer, end - buffer);
+        }
+    }
     std::string message = lazy_message();
+    return PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+}
+
+std::pair<PyObject*, PyObject*> ErrorValue::lazy_type_and_argument() const {
     PyObject* type = lazy_kind_ == LazyKind::Panic ? panic_exception_type() : type_;
-    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    PyObject* text = lazy_message_object();
     if (text == nullptr) {
         // Out of memory while making the message: the MemoryError stays pending
         // and is what the caller sees.

@@ -130,6 +130,8 @@ private:
     /// For a lazy error: the exception type (new reference) and the argument it
     /// is raised with (new reference, or null if the argument could not be made).
     std::pair<PyObject*, PyObject*> lazy_type_and_argument() const;
+    /// The message as a new str (null with the error set on failure).
+    PyObject* lazy_message_object() const;
 
     State state_;
     LazyKind lazy_kind_ = LazyKind::Message;
