@@ -7,7 +7,7 @@ JOBS ?= 2
 
 build:
 	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$(command -v $(PYTHON))" -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD) -j$(JOBS) --target tarvu
+	@cmake --build $(BUILD) -j$(JOBS) --target tarvu -- --no-print-directory >/dev/null
 
 build-tests:
 	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$(command -v $(PYTHON))" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=ON >/dev/null

@@ -1,0 +1,105 @@
+"""Shared fixtures for the tarvu behaviour tests.
+
+Fixtures
+--------
+vocab
+    Parametrised over the three vocabularies (ids ``Diagnosis``, ``Stain``,
+    ``TileLabel``); each value is a :class:`Vocab` with
+
+    ``cls``             the class (``tarvu.Stain`` ...)
+    ``name``            the class name
+    ``members``         ``((name, value), ...)`` in declaration order
+    ``values``          the member values, in the same order
+    ``non_values``      every number in 0..255 that names no member
+    ``miss``            ``miss(v)`` is the message of a failed ``from_int(v)``
+    ``removed``         the characters deleted before matching, in order
+
+    Tests that need one vocabulary by name use ``VOCABS_BY_NAME['Stain']``.
+run_python
+    ``run_python(code, *args)`` runs ``code`` in a fresh interpreter (the one
+    running the tests) that imports the same build of tarvu, and returns the
+    ``subprocess.CompletedProcess`` with text ``stdout`` and ``stderr``.
+    Use it for anything that must start from a clean process or may abort.
+"""
+
+import os
+import subprocess
+import sys
+from typing import Callable, NamedTuple, Tuple
+
+import pytest
+import tarvu
+
+
+class Vocab(NamedTuple):
+    cls: type
+    name: str
+    members: Tuple[Tuple[str, int], ...]
+    miss: Callable[[int], str]
+    removed: str
+
+    @property
+    def values(self):
+        return tuple(value for _, value in self.members)
+
+    @property
+    def non_values(self):
+        return tuple(v for v in range(256) if v not in self.values)
+
+
+VOCABS = (
+    Vocab(
+        tarvu.Diagnosis,
+        "Diagnosis",
+        (("Unknown", 0), ("HL", 1), ("DLBCL", 2), ("CLL", 3), ("FL", 4),
+         ("MCL", 5), ("LTDS", 6)),
+        "No diagnosis for number {}".format,
+        " _",
+    ),
+    Vocab(
+        tarvu.Stain,
+        "Stain",
+        (("Unknown", 0), ("HE", 1), ("CD3", 3), ("CD20", 20), ("CD30", 30),
+         ("CD68", 68)),
+        "No stain for number {}".format,
+        " _&",
+    ),
+    Vocab(
+        tarvu.TileLabel,
+        "TileLabel",
+        (("Unlabeled", 0), ("Unknown", 1), ("Other", 2), ("NonExisting", 3),
+         ("Artefact", 4), ("Empty", 5), ("Tumor", 16), ("TumorPartial", 17),
+         ("TumorInvasive", 18), ("ConnectiveTissue", 19), ("Blood", 20),
+         ("BloodVessel", 21), ("FattyTissue", 22), ("Necrosis", 23),
+         ("Lymphatic", 24), ("Muscle", 25), ("MuscleSmooth", 26),
+         ("MuscleStriated", 27), ("Mucosa", 28), ("MucosaStomach", 29),
+         ("MucosaLargeIntestine", 30), ("MucosaSmallIntestine", 31),
+         ("Epithelium", 32), ("EpitheliumSquamous", 33),
+         ("EpitheliumGland", 34), ("Cns", 35), ("Bone", 36),
+         ("Bonemarrow", 37)),
+        "No label for number {}".format,
+        " _",
+    ),
+)
+VOCABS_BY_NAME = {v.name: v for v in VOCABS}
+
+
+@pytest.fixture(params=VOCABS, ids=[v.name for v in VOCABS])
+def vocab(request):
+    return request.param
+
+
+def _run_python(code, *args, timeout=60):
+    env = dict(os.environ)
+    build = os.path.dirname(os.path.abspath(tarvu.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (build, env.get("PYTHONPATH")) if p)
+    return subprocess.run(
+        [sys.executable, "-c", code, *args], env=env, capture_output=True,
+        text=True, errors="replace", timeout=timeout,
+        stdin=subprocess.DEVNULL)
+
+
+@pytest.fixture(scope="session")
+def run_python():
+    return _run_python

@@ -1,0 +1,223 @@
+"""How failures reach Python: the module's own exceptions and PanicException.
+
+PanicException is not published by the module; it is reachable only through a
+raised instance. The tests provoke one by failing, one at a time, the
+interpreter allocations made while a call runs (CPython's _testcapi allocation
+hooks): a str or list the module cannot create is an internal fault.
+"""
+
+import inspect
+import json
+
+import pytest
+import tarvu
+
+UNWRAP_MEMORY = ("called `Result::unwrap()` on an `Err` value: PyErr { type: "
+                 "<class 'MemoryError'>, value: MemoryError(), traceback: None }")
+API_FAILED = "Python API call failed"
+PANIC_DOC = (
+    "\nThe exception raised when Rust code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n")
+RESUMING = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---"
+
+
+def general_failures(vocab):
+    """(call, exception type, message) of failures the module itself makes."""
+    cls, miss = vocab.cls, vocab.non_values[0]
+    return [
+        (lambda: cls.from_int(miss), RuntimeError, vocab.miss(miss)),
+        (lambda: cls("no such member"), RuntimeError,
+         "Matching variant not found"),
+        (lambda: cls.from_int(256), OverflowError,
+         "out of range integral type conversion attempted"),
+        (lambda: cls(), TypeError,
+         f"{vocab.name}.__new__() missing 1 required positional argument: 's'"),
+        (lambda: cls(None), TypeError,
+         "argument 's': 'NoneType' object cannot be converted to 'PyString'"),
+    ]
+
+
+def test_module_errors_carry_one_message_and_no_chain(vocab):
+    for call, exc_type, message in general_failures(vocab):
+        try:
+            raise KeyError("being handled")
+        except KeyError:
+            # Raised while Python code handles another exception: the
+            # module's exceptions still get no implicit context.
+            with pytest.raises(BaseException) as info:
+                call()
+        exc = info.value
+        assert type(exc) is exc_type
+        assert exc.args == (message,)
+        assert exc.__cause__ is None
+        assert exc.__context__ is None
+
+
+def sweep(call, limit=400):
+    """Fail the 1st, 2nd, ... interpreter allocation of call() in turn.
+
+    Returns the exceptions the call raised, one per failing allocation, and
+    stops once the call has succeeded three times in a row."""
+    import _testcapi
+    raised, successes = [], 0
+    for nth in range(limit):
+        _testcapi.set_nomemory(nth, nth + 1)
+        try:
+            call()
+        except BaseException as exc:
+            outcome = exc
+        else:
+            outcome = None
+        finally:
+            _testcapi.remove_mem_hooks()
+        if outcome is None:
+            successes += 1
+            if successes == 3:
+                break
+        else:
+            successes = 0
+            raised.append(outcome)
+    return raised
+
+
+def first_panic(call):
+    for exc in sweep(call):
+        if type(exc).__name__ == "PanicException":
+            return exc
+    return None
+
+
+SWEEP_ALL = inspect.getsource(sweep) + inspect.getsource(first_panic) + r"""
+import json, sys, tarvu
+T = tarvu.TileLabel
+calls = {
+    "to_string": lambda: T.ConnectiveTissue.to_string(),
+    "repr": lambda: repr(T.ConnectiveTissue),
+    "list": T.list,
+    "from_int": lambda: T.from_int(19),
+    "new": lambda: T("ConnectiveTissue"),
+}
+found = {}
+for name, call in calls.items():
+    found[name] = sorted({(type(e).__module__ + "." + type(e).__qualname__,
+                           e.args) for e in sweep(call)})
+# The process is still sound afterwards.
+assert [int(m) for m in T.list()] == list(range(6)) + list(range(16, 38))
+print(json.dumps(found))
+"""
+
+
+@pytest.fixture(scope="module")
+def allocation_failures(run_python):
+    pytest.importorskip("_testcapi")
+    proc = run_python(SWEEP_ALL)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    return {name: {(t, tuple(args)) for t, args in outcomes}
+            for name, outcomes in json.loads(proc.stdout).items()}
+
+
+@pytest.fixture(scope="module")
+def panic_type(allocation_failures):
+    # The same sweep has just run in a child process without harm.
+    exc = first_panic(lambda: tarvu.TileLabel.ConnectiveTissue.to_string())
+    if exc is None:
+        pytest.fail("no allocation failure in to_string() raised a "
+                    f"PanicException: {allocation_failures['to_string']}")
+    return type(exc)
+
+
+PANIC = "pyo3_runtime.PanicException"
+MEMORY = "builtins.MemoryError"
+
+
+@pytest.mark.parametrize("call, allowed", [
+    # A str or list the interpreter cannot create is an internal fault.
+    ("to_string", {(PANIC, (API_FAILED,))}),
+    ("repr", {(PANIC, (API_FAILED,))}),
+    ("list", {(PANIC, (API_FAILED,)), (PANIC, (UNWRAP_MEMORY,))}),
+    # So is a member that cannot be allocated, except in __new__, which
+    # passes the interpreter's MemoryError on.
+    ("from_int", {(PANIC, (UNWRAP_MEMORY,))}),
+    ("new", {(MEMORY, ())}),
+])
+def test_allocation_failures(allocation_failures, call, allowed):
+    outcomes = allocation_failures[call] - {(MEMORY, ())}
+    assert outcomes <= allowed
+    assert allocation_failures[call] & allowed
+    if call == "list":
+        assert (PANIC, (UNWRAP_MEMORY,)) in outcomes
+
+
+def test_panic_exception_type(panic_type):
+    assert panic_type.__bases__ == (BaseException,)
+    assert not issubclass(panic_type, Exception)
+    assert panic_type.__module__ == "pyo3_runtime"
+    assert panic_type.__name__ == panic_type.__qualname__ == "PanicException"
+    assert panic_type.__doc__ == PANIC_DOC and len(PANIC_DOC) == 235
+    assert panic_type not in vars(tarvu).values()
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize("args, text", [
+    (("boom",), "boom"),
+    ((), ""),
+    (("a", 2), "('a', 2)"),
+    ((Unprintable(),), "Unwrapped panic from Python code"),
+    (("x\ud800y",), "x\ufffd\ufffd\ufffdy"),
+])
+def test_panic_from_python_is_resumed_as_a_new_panic(vocab, panic_type, args,
+                                                     text):
+    original = panic_type(*args)
+
+    class Index:
+        def __index__(self):
+            raise original
+
+    for call in (lambda: vocab.cls.from_int(Index()),
+                 # A comparison discards conversion errors, but not a panic.
+                 lambda: vocab.cls.list()[0] == Index()):
+        try:
+            raise KeyError("being handled")
+        except KeyError:
+            with pytest.raises(panic_type) as info:
+                call()
+        exc = info.value
+        assert type(exc) is panic_type
+        assert exc is not original
+        assert exc.args == (text,)
+        assert exc.__cause__ is None and exc.__context__ is None
+
+
+RESUME_REPORT = inspect.getsource(sweep) + inspect.getsource(first_panic) + r"""
+import sys, tarvu
+Panic = type(first_panic(lambda: tarvu.Stain.CD20.to_string()))
+
+class Index:
+    def __index__(self):
+        raise Panic("boom")
+
+sys.stderr.write("-- mark --\n")
+sys.stderr.flush()
+try:
+    tarvu.Stain.from_int(Index())
+except Panic as exc:
+    print(exc.args)
+"""
+
+
+def test_resumed_panic_is_reported_on_stderr(run_python, panic_type):
+    proc = run_python(RESUME_REPORT)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    assert proc.stdout == "('boom',)\n"
+    report = proc.stderr.split("-- mark --\n", 1)[1].splitlines()
+    assert report[:3] == [RESUMING, "Python stack trace below:",
+                          "Traceback (most recent call last):"]
+    assert any("in __index__" in line for line in report)
+    # The taken exception printed with its traceback, and no further report.
+    assert report[-1] == "pyo3_runtime.PanicException: boom"
