@@ -1,0 +1,161 @@
+"""The distribution: the wheel's contents and tag, auditwheel's verdict, and
+installs (wheel and editable) that work from outside the source tree.
+
+Each build runs pip with build isolation, which fetches the build backend and
+compiles the module from scratch, so these tests run only when asked for:
+TARVU_SLOW_TESTS=1.
+"""
+
+from __future__ import annotations
+
+import os
+import platform
+import re
+import subprocess
+import sys
+import sysconfig
+import zipfile
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("TARVU_SLOW_TESTS") != "1",
+    reason="builds wheels with pip and build isolation; set TARVU_SLOW_TESTS=1 to run",
+)
+
+ROOT = Path(__file__).resolve().parents[2]
+TAG = "cp{}{}".format(*sys.version_info[:2])
+DIST_INFO = "tarvu-0.1.0.dist-info/"
+MODULE_FILE = "tarvu" + sysconfig.get_config_var("EXT_SUFFIX")
+
+# Touches every part of the installed module: registration, a parse, a lookup.
+SMOKE = """
+import tarvu
+assert tarvu.__all__ == ["Diagnosis", "Stain", "TileLabel"]
+assert tarvu.TileLabel("bone marrow") == tarvu.TileLabel.Bonemarrow == 37
+assert tarvu.Stain("H&E").to_string() == "HE"
+assert repr(tarvu.Diagnosis.from_int(2)) == "Diagnosis.DLBCL"
+print(tarvu.__file__)
+"""
+
+
+def run(cmd, cwd=None, env=None):
+    result = subprocess.run(
+        [str(part) for part in cmd],
+        cwd=None if cwd is None else str(cwd),
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        universal_newlines=True,
+        timeout=900,
+    )
+    assert result.returncode == 0, "{}\n{}".format(" ".join(map(str, cmd)), result.stdout)
+    return result.stdout
+
+
+def clean_env():
+    """The environment without anything that could find the source tree's build."""
+    env = dict(os.environ)
+    for name in ("PYTHONPATH", "PYTHONHOME", "MYPYPATH"):
+        env.pop(name, None)
+    return env
+
+
+def only_wheel(directory):
+    wheels = list(directory.glob("*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+def new_venv(path):
+    run([sys.executable, "-m", "venv", path])
+    return path / "bin" / "python"
+
+
+def import_elsewhere(python, tmp_path):
+    """Imports tarvu in `python` from a directory outside the source tree and
+    returns the file the module was loaded from."""
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir(exist_ok=True)
+    return Path(run([python, "-c", SMOKE], cwd=elsewhere, env=clean_env()).strip())
+
+
+def in_venv(path, venv):
+    return str(path.resolve()).startswith(str(venv.resolve()) + os.sep)
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheel")
+    run([sys.executable, "-m", "pip", "wheel", ROOT, "--no-deps", "-w", out], env=clean_env())
+    return only_wheel(out)
+
+
+@pytest.fixture(scope="module")
+def repaired(wheel, tmp_path_factory):
+    pytest.importorskip("auditwheel", reason="auditwheel is not installed in this interpreter")
+    out = tmp_path_factory.mktemp("repaired")
+    run([sys.executable, "-m", "auditwheel", "repair", wheel, "-w", out])
+    return only_wheel(out)
+
+
+def test_wheel_holds_the_module_and_its_stubs_only(wheel):
+    assert wheel.name == "tarvu-0.1.0-{0}-{0}-linux_{1}.whl".format(TAG, platform.machine())
+    with zipfile.ZipFile(str(wheel)) as archive:
+        names = archive.namelist()
+        wheel_info = archive.read(DIST_INFO + "WHEEL").decode()
+        metadata = archive.read(DIST_INFO + "METADATA").decode()
+    payload = sorted(name for name in names if not name.startswith(DIST_INFO))
+    assert payload == sorted([MODULE_FILE, "tarvu-stubs/__init__.pyi"])
+    assert "Root-Is-Purelib: false" in wheel_info
+    assert "Tag: {0}-{0}-linux_{1}".format(TAG, platform.machine()) in wheel_info.splitlines()
+    assert "Requires-Python: >=3.8" in metadata.splitlines()
+
+
+def test_auditwheel_repairs_to_manylinux_without_grafting(repaired):
+    assert "-{0}-{0}-manylinux".format(TAG) in repaired.name
+    with zipfile.ZipFile(str(repaired)) as archive:
+        # A grafted library would mean a dependency beyond what every
+        # manylinux system provides.
+        assert not [name for name in archive.namelist() if ".libs/" in name]
+    shown = run([sys.executable, "-m", "auditwheel", "show", repaired])
+    assert "manylinux" in shown
+
+
+@pytest.fixture(scope="module")
+def installable(wheel, request):
+    """The wheel a user would get: the repaired one where auditwheel exists."""
+    try:
+        import auditwheel  # noqa: F401
+    except ImportError:
+        return wheel
+    return request.getfixturevalue("repaired")
+
+
+def test_installed_wheel_imports_outside_the_tree(installable, tmp_path):
+    venv = tmp_path / "venv"
+    python = new_venv(venv)
+    run([python, "-m", "pip", "install", "--no-index", "--no-deps", installable], env=clean_env())
+    loaded = import_elsewhere(python, tmp_path)
+    assert in_venv(loaded, venv), loaded
+    stubs = loaded.parent / "tarvu-stubs" / "__init__.pyi"
+    assert stubs.read_text() == (ROOT / "stubs" / "tarvu-stubs" / "__init__.pyi").read_text()
+
+    # mypy finds the installed stub package through the venv's site-packages.
+    pytest.importorskip("mypy", reason="mypy is not installed in this interpreter")
+    code = "import tarvu\nreveal_type(tarvu.TileLabel.list())\n"
+    shown = run(
+        [sys.executable, "-m", "mypy", "--python-executable", python, "--no-incremental", "-c", code],
+        cwd=tmp_path / "elsewhere",
+        env=clean_env(),
+    )
+    assert re.search(r'Revealed type is "(builtins\.)?list\[tarvu\.TileLabel\]"', shown), shown
+
+
+def test_editable_install_imports_outside_the_tree(tmp_path):
+    venv = tmp_path / "venv"
+    python = new_venv(venv)
+    run([python, "-m", "pip", "install", "--no-deps", "-e", ROOT], env=clean_env())
+    loaded = import_elsewhere(python, tmp_path)
+    assert in_venv(loaded, venv), loaded

@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# Builds tarvu for every supported CPython, installs it into a fresh virtual
+# environment of each, and runs the Python suite there.
+#
+#   tools/every-python.sh [--pip | --cmake] [VERSION...]
+#
+#   --cmake (default)  configure and build per interpreter into
+#                      build/every-python/build-X.Y (incremental), then copy
+#                      the module and the stubs into the venv's site-packages.
+#   --pip              `pip install .` into the venv: the user's path, with
+#                      build isolation; slower, every run compiles afresh.
+#   VERSION            only these minors (e.g. 3.8 3.12, or "debian").
+#
+# Interpreters: the highest 3.X.Y under $PYENV_ROOT/versions for X = 8..13, and
+# Debian's /usr/bin/python3. One line per interpreter:
+#   3.8.18         PASS    (154 passed)
+# Exits non-zero if any interpreter that is present fails. Logs go to
+# build/every-python/<version>.log.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+WORK=${TARVU_EVERY_PYTHON_DIR:-$ROOT/build/every-python}
+PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
+JOBS=${JOBS:-2}
+MODE=cmake
+WANTED=()
+
+for arg in "$@"; do
+    case $arg in
+        --pip) MODE=pip ;;
+        --cmake) MODE=cmake ;;
+        -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
+        -*) echo "unknown option: $arg" >&2; exit 2 ;;
+        *) WANTED+=("$arg") ;;
+    esac
+done
+
+mkdir -p "$WORK"
+
+# label|interpreter path, or label| when absent.
+candidates() {
+    local minor best
+    for minor in 8 9 10 11 12 13; do
+        best=$(ls -1 "$PYENV_VERSIONS" 2>/dev/null | grep -E "^3\.$minor\.[0-9]+$" | sort -V | tail -n 1)
+        if [[ -n $best && -x $PYENV_VERSIONS/$best/bin/python3 ]]; then
+            echo "$best|$PYENV_VERSIONS/$best/bin/python3"
+        else
+            echo "3.$minor|"
+        fi
+    done
+    if [[ -x /usr/bin/python3 ]]; then
+        echo "$(/usr/bin/python3 -c 'import platform; print(platform.python_version())')-debian|/usr/bin/python3"
+    else
+        echo "debian|"
+    fi
+}
+
+wanted() {
+    local label=$1 w
+    [[ ${#WANTED[@]} -eq 0 ]] && return 0
+    for w in "${WANTED[@]}"; do
+        [[ $label == "$w" || $label == "$w".* || ($w == debian && $label == *-debian) ]] && return 0
+    done
+    return 1
+}
+
+# Runs one step, appending its output to the log; on failure prints the
+# reason and the tail of the log to stderr.
+step() {
+    local log=$1 what=$2
+    shift 2
+    echo "== $what: $*" >>"$log"
+    if ! "$@" >>"$log" 2>&1; then
+        {
+            echo "-- $what failed; last lines of $log:"
+            tail -n 25 "$log" | sed 's/^/   /'
+        } >&2
+        return 1
+    fi
+}
+
+build_and_install() {
+    local label=$1 venv=$2 log=$3
+    local py=$venv/bin/python
+    if [[ $MODE == pip ]]; then
+        step "$log" "pip install ." "$py" -m pip install --no-cache-dir "$ROOT" || return 1
+        return 0
+    fi
+    local build=$WORK/build-$label
+    step "$log" configure cmake -S "$ROOT" -B "$build" -DPython_EXECUTABLE="$py" \
+        -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF || return 1
+    step "$log" build cmake --build "$build" -j"$JOBS" --target tarvu || return 1
+    local site suffix
+    site=$("$py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+    suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+    if [[ ! -f $build/tarvu$suffix ]]; then
+        echo "-- build produced no $build/tarvu$suffix" >&2
+        return 1
+    fi
+    cp "$build/tarvu$suffix" "$site/" && cp -r "$ROOT/stubs/tarvu-stubs" "$site/"
+}
+
+run_one() {
+    local label=$1 python=$2
+    local venv=$WORK/venv-$label log=$WORK/$label.log
+    : >"$log"
+    rm -rf "$venv"
+    step "$log" venv "$python" -m venv "$venv" || {
+        echo "-- $python cannot create a venv (on Debian: apt-get install python3-venv)" >&2
+        return 1
+    }
+    local py=$venv/bin/python
+    # mypy too, so the stubs are checked against each interpreter's runtime.
+    step "$log" "test tools" "$py" -m pip install -q pytest hypothesis mypy || return 1
+    build_and_install "$label" "$venv" "$log" || return 1
+    # Import from a neutral directory with a clean environment: the module
+    # must come from the venv, not from the source tree or build/.
+    local where
+    where=$(cd "$WORK" && env -u PYTHONPATH "$py" -c 'import tarvu; print(tarvu.__file__)' 2>>"$log") || {
+        echo "-- import tarvu failed in $venv; see $log" >&2
+        return 1
+    }
+    if [[ $where != "$venv"/* ]]; then
+        echo "-- tarvu imported from $where, not from $venv" >&2
+        return 1
+    fi
+    echo "== pytest (tarvu from $where)" >>"$log"
+    if ! (cd "$WORK" && env -u PYTHONPATH "$py" -m pytest -q -rfE -p no:cacheprovider "$ROOT/tests/python") >>"$log" 2>&1; then
+        grep -E '^(FAILED|ERROR) ' "$log" | head -n 20 | sed 's/^/   /' >&2
+        return 1
+    fi
+}
+
+summary_of() {
+    # pytest's closing line, e.g. "154 passed, 3 skipped in 2.01s".
+    grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$1" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//'
+}
+
+failed=0
+results=()
+while IFS='|' read -r label python; do
+    wanted "$label" || continue
+    if [[ -z $python ]]; then
+        results+=("$(printf '%-14s %-7s' "$label" ABSENT) (skipped)")
+        continue
+    fi
+    echo "-- $label: $python ($MODE)" >&2
+    if run_one "$label" "$python"; then
+        results+=("$(printf '%-14s %-7s' "$label" PASS) ($(summary_of "$WORK/$label.log"))")
+    else
+        failed=1
+        counts=$(summary_of "$WORK/$label.log")
+        results+=("$(printf '%-14s %-7s' "$label" FAIL) (${counts:-no test run}; log $WORK/$label.log)")
+    fi
+done < <(candidates)
+
+printf '%s\n' "${results[@]}"
+exit $failed
