@@ -3,7 +3,7 @@ PYTHON ?= python3
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: build build-tests example test test-python test-cpp deps clean
+.PHONY: build build-tests example test test-python test-cpp deps bench clean
 
 build:
 	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$(command -v $(PYTHON))" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -27,6 +27,10 @@ test-cpp:
 
 test-python:
 	@PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q tests/python
+
+# Side-by-side timings against a minimal C floor and a pure-Python peer.
+bench: build
+	@PYTHONPATH=$(BUILD) $(PYTHON) bench/run.py --build-dir $(BUILD) $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)
