@@ -191,8 +191,8 @@ ErrorValue missing_required_arguments(const FunctionDescription& description, co
 
 // --- Extraction ---------------------------------------------------------------------
 
-Status extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
-                                    std::span<PyObject*> slots) {
+Status extract_arguments_tuple_dict_general(const FunctionDescription& description, PyObject* args,
+                                            PyObject* kwargs, std::span<PyObject*> slots) {
     if (args == nullptr) {
         api_call_failed();
     }
@@ -219,8 +219,8 @@ Status extract_arguments_tuple_dict(const FunctionDescription& description, PyOb
     return matcher.finish(given);
 }
 
-Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargsf,
-                                  PyObject* kwnames, std::span<PyObject*> slots) {
+Status extract_arguments_fastcall_general(const FunctionDescription& description, PyObject* const* args,
+                                          Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> slots) {
     const size_t given = static_cast<size_t>(compat::vectorcall_nargs(nargsf));
     TARVU_TRY(copy_positional(description, args, given, slots));
     KeywordMatcher matcher(description, slots);
@@ -260,7 +260,7 @@ ErrorValue argument_extraction_error(std::string_view name, ErrorValue error) {
 
 // --- Conversions -----------------------------------------------------------------------
 
-Result<std::string_view> extract_text(PyObject* object) {
+Result<std::string_view> extract_text_general(PyObject* object) {
     if (!PyUnicode_Check(object)) {
         return ErrorValue::conversion_failure(object, "PyString");
     }
@@ -272,7 +272,7 @@ Result<std::string_view> extract_text(PyObject* object) {
     return std::string_view(data, static_cast<size_t>(size));
 }
 
-Result<uint8_t> extract_u8(PyObject* object) {
+Result<uint8_t> extract_u8_general(PyObject* object) {
     long value;
     if (PyLong_CheckExact(object)) {
         // __index__ of an exact int is the int itself.
@@ -295,18 +295,6 @@ Result<uint8_t> extract_u8(PyObject* object) {
         return ErrorValue::integer_out_of_range();
     }
     return static_cast<uint8_t>(value);
-}
-
-Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject* type, const char* class_name,
-                                           size_t flag_offset) {
-    if (!is_instance_of_type(object, type)) {
-        return ErrorValue::conversion_failure(object, class_name);
-    }
-    auto* flag = reinterpret_cast<BorrowFlag*>(reinterpret_cast<char*>(object) + flag_offset);
-    if (*flag == EXCLUSIVELY_BORROWED) {
-        return ErrorValue::lazy(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
-    }
-    return SharedBorrow(flag);
 }
 
 }  // namespace tarvu

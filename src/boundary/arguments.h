@@ -6,6 +6,7 @@
 // parameter slots, and every argument-error message is built here.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,13 +53,50 @@ ErrorValue missing_required_arguments(const FunctionDescription& description, co
 
 /// Matches an argument tuple and keyword dictionary (may be null) to `slots`,
 /// which hold borrowed references afterwards (null for an absent optional).
-Status extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                    PyObject* kwargs, std::span<PyObject*> slots);
+Status extract_arguments_tuple_dict_general(const FunctionDescription& description, PyObject* args,
+                                            PyObject* kwargs, std::span<PyObject*> slots);
 
 /// The same for a vector call: `nargsf` positional arguments followed by the
 /// values of the keyword names in `kwnames` (may be null).
-Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                  Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> slots);
+Status extract_arguments_fastcall_general(const FunctionDescription& description, PyObject* const* args,
+                                          Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> slots);
+
+/// The usual call: positional arguments only, as many as the parameters allow
+/// and no required keyword-only parameter. It cannot fail, so it needs none of
+/// the general matcher's checks.
+inline bool extract_positional_call(const FunctionDescription& description, PyObject* const* args, size_t given,
+                                    std::span<PyObject*> slots) {
+    if (given < description.required_positional_count || given > description.positional_parameter_names.size()) {
+        return false;
+    }
+    for (const KeywordOnlyParameter& parameter : description.keyword_only_parameters) {
+        if (parameter.required) return false;
+    }
+    for (size_t i = 0; i < given; ++i) {
+        slots[i] = args[i];
+    }
+    return true;
+}
+
+inline Status extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
+                                           PyObject* kwargs, std::span<PyObject*> slots) {
+    if (args != nullptr && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) &&
+        extract_positional_call(description, reinterpret_cast<PyTupleObject*>(args)->ob_item,
+                                static_cast<size_t>(PyTuple_GET_SIZE(args)), slots)) [[likely]] {
+        return Ok{};
+    }
+    return extract_arguments_tuple_dict_general(description, args, kwargs, slots);
+}
+
+inline Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                         Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> slots) {
+    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
+        extract_positional_call(description, args, static_cast<size_t>(compat::vectorcall_nargs(nargsf)),
+                                slots)) [[likely]] {
+        return Ok{};
+    }
+    return extract_arguments_fastcall_general(description, args, nargsf, kwnames, slots);
+}
 
 /// Rewrites a conversion error of argument `name`: an exact TypeError gains the
 /// prefix "argument '{name}': "; anything else passes unchanged.
@@ -67,10 +105,29 @@ ErrorValue argument_extraction_error(std::string_view name, ErrorValue error);
 // --- Conversions ----------------------------------------------------------------
 
 /// A borrowed UTF-8 view of a str, valid while the str lives.
-Result<std::string_view> extract_text(PyObject* object);
+Result<std::string_view> extract_text_general(PyObject* object);
+
+inline Result<std::string_view> extract_text(PyObject* object) {
+    // A compact ASCII str is its own UTF-8 form.
+    if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]] {
+        return std::string_view(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(object) + 1),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(object)));
+    }
+    return extract_text_general(object);
+}
 
 /// An integer in 0 to 255, through __index__.
-Result<uint8_t> extract_u8(PyObject* object);
+Result<uint8_t> extract_u8_general(PyObject* object);
+
+inline Result<uint8_t> extract_u8(PyObject* object) {
+    // __index__ of an exact int is the int itself.
+    long value;
+    if (PyLong_CheckExact(object) && compat::small_int_value(object, &value) && value >= 0 && value <= 255)
+        [[likely]] {
+        return static_cast<uint8_t>(value);
+    }
+    return extract_u8_general(object);
+}
 
 /// The borrow counter of an instance: 0 free, n > 0 shared borrows, -1 exclusive.
 using BorrowFlag = Py_ssize_t;
@@ -95,12 +152,38 @@ private:
 
 /// Whether `object` is an instance of `type` or of a subtype.
 inline bool is_instance_of_type(PyObject* object, PyTypeObject* type) {
-    return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type);
+    if (Py_TYPE(object) == type) {
+        return true;
+    }
+    // A type that cannot be subclassed has no subtypes to look for.
+    return (type->tp_flags & Py_TPFLAGS_BASETYPE) != 0 && PyType_IsSubtype(Py_TYPE(object), type);
+}
+
+/// The borrow of extract_shared_borrow for a caller that drops the failure
+/// unseen: no error value is made for it.
+inline std::optional<SharedBorrow> try_shared_borrow(PyObject* object, PyTypeObject* type, size_t flag_offset) {
+    if (!is_instance_of_type(object, type)) {
+        return std::nullopt;
+    }
+    auto* flag = reinterpret_cast<BorrowFlag*>(reinterpret_cast<char*>(object) + flag_offset);
+    if (*flag == EXCLUSIVELY_BORROWED) [[unlikely]] {
+        return std::nullopt;
+    }
+    return std::optional<SharedBorrow>(std::in_place, flag);
 }
 
 /// Takes a shared borrow of `object` as an instance of `type`, whose records
 /// keep their borrow counter at `flag_offset`.
-Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject* type, const char* class_name,
-                                           size_t flag_offset);
+inline Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject* type, const char* class_name,
+                                                  size_t flag_offset) {
+    if (!is_instance_of_type(object, type)) [[unlikely]] {
+        return ErrorValue::conversion_failure(object, class_name);
+    }
+    auto* flag = reinterpret_cast<BorrowFlag*>(reinterpret_cast<char*>(object) + flag_offset);
+    if (*flag == EXCLUSIVELY_BORROWED) [[unlikely]] {
+        return ErrorValue::lazy(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
+    }
+    return SharedBorrow(flag);
+}
 
 }  // namespace tarvu

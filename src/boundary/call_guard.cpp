@@ -7,8 +7,8 @@
 
 namespace tarvu {
 
-TARVU_THREAD_LOCAL intptr_t GIL_COUNT = 0;
-TARVU_THREAD_LOCAL OwnedObjects OWNED_OBJECTS = {nullptr, 0, 0, OwnedListState::Unused};
+constinit TARVU_THREAD_LOCAL intptr_t GIL_COUNT = 0;
+constinit TARVU_THREAD_LOCAL OwnedObjects OWNED_OBJECTS = {nullptr, 0, 0, OwnedListState::Unused};
 
 ReferencePool POOL;
 
@@ -50,6 +50,25 @@ void start_owned_objects() {
     }
     OWNED_OBJECTS.state = OwnedListState::Live;
 }
+
+size_t GILPool::first_mark() {
+    if (OWNED_OBJECTS.state == OwnedListState::Destroyed) {
+        return NO_MARK;
+    }
+    start_owned_objects();
+    return OWNED_OBJECTS.length;
+}
+
+namespace detail {
+
+void raise_error(ErrorValue&& error) { std::move(error).raise(); }
+
+void raise_unraisable(ErrorValue&& error) {
+    std::move(error).raise();
+    PyErr_WriteUnraisable(nullptr);
+}
+
+}  // namespace detail
 
 void register_owned(PyObject* object) {
     if (OWNED_OBJECTS.state == OwnedListState::Unused) {

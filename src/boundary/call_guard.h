@@ -6,7 +6,6 @@
 // PanicException, and holds the module's only catch.
 
 #include <new>
-#include <optional>
 
 #include "boundary/error_value.h"
 #include "boundary/reference_pool.h"
@@ -28,23 +27,17 @@ public:
     static constexpr size_t NO_MARK = static_cast<size_t>(-1);
 
     GILPool() {
-        switch (OWNED_OBJECTS.state) {
-            case OwnedListState::Live:
-                mark_ = OWNED_OBJECTS.length;
-                break;
-            case OwnedListState::Unused:
-                start_owned_objects();
-                mark_ = 0;
-                break;
-            case OwnedListState::Destroyed:
-                mark_ = NO_MARK;
-                break;
+        if (OWNED_OBJECTS.state == OwnedListState::Live) [[likely]] {
+            mark_ = OWNED_OBJECTS.length;
+        } else {
+            mark_ = first_mark();
         }
     }
 
     /// Releases what was registered after the mark, oldest first.
     void close() {
-        if (mark_ != NO_MARK && OWNED_OBJECTS.length > mark_) {
+        // NO_MARK is larger than any length, so a destroyed list releases nothing.
+        if (OWNED_OBJECTS.length > mark_) [[unlikely]] {
             release_owned_after(mark_);
         }
     }
@@ -52,6 +45,9 @@ public:
     size_t mark() const { return mark_; }
 
 private:
+    /// The mark on a thread whose list is not live: starts it, or gives no mark
+    /// once it was destroyed.
+    static size_t first_mark();
     static void release_owned_after(size_t mark);
     size_t mark_;
 };
@@ -78,43 +74,38 @@ inline void close_call_guard(GILPool& pool) {
 
 namespace detail {
 
-/// Runs the body inside the fault catch; returns its result, or null with the
-/// error or fault left in `error`.
+/// Runs the body inside the fault catch: its result, or the error value that
+/// its error or fault becomes.
 template <class Body>
-inline PyObject* run_body(Body& body, std::optional<ErrorValue>& error) {
+inline Result<PyObject*> run_body(Body& body) {
     try {
-        Result<PyObject*> result = body();
-        if (result.ok()) [[likely]] {
-            return result.value();
-        }
-        error.emplace(std::move(result).error());
+        return body();
     } catch (const Fault& fault) {
-        error.emplace(ErrorValue::from_fault(fault));
+        return ErrorValue::from_fault(fault);
     } catch (const std::bad_alloc&) {
         abort_on_allocation_failure();
     } catch (...) {
-        error.emplace(ErrorValue::from_fault(Fault::without_text()));
+        return ErrorValue::from_fault(Fault::without_text());
     }
-    return nullptr;
 }
 
 template <class Body>
-inline Status run_unit_body(Body& body, std::optional<ErrorValue>& error) {
+inline Status run_unit_body(Body& body) {
     try {
-        Status status = body();
-        if (status.ok()) {
-            return Ok{};
-        }
-        error.emplace(std::move(status).error());
+        return body();
     } catch (const Fault& fault) {
-        error.emplace(ErrorValue::from_fault(fault));
+        return ErrorValue::from_fault(fault);
     } catch (const std::bad_alloc&) {
         abort_on_allocation_failure();
     } catch (...) {
-        error.emplace(ErrorValue::from_fault(Fault::without_text()));
+        return ErrorValue::from_fault(Fault::without_text());
     }
-    return Ok{};
 }
+
+/// Makes the error current; kept out of line so that the success path of
+/// every entry point stays small.
+[[gnu::noinline, gnu::cold]] void raise_error(ErrorValue&& error);
+[[gnu::noinline, gnu::cold]] void raise_unraisable(ErrorValue&& error);
 
 }  // namespace detail
 
@@ -125,11 +116,14 @@ template <class Body>
 PyObject* trampoline(Body&& body) noexcept {
     try {
         GILPool pool = open_call_guard();
-        std::optional<ErrorValue> error;
-        PyObject* result = detail::run_body(body, error);
-        if (error) [[unlikely]] {
-            // The exception is made current before the temporaries go.
-            std::move(*error).raise();
+        Result<PyObject*> outcome = detail::run_body(body);
+        PyObject* result = nullptr;
+        if (outcome.ok()) [[likely]] {
+            result = outcome.value();
+        } else {
+            // Made current before the temporaries go; a fault here is past the
+            // fault catch and fires the trap.
+            detail::raise_error(std::move(outcome).error());
         }
         close_call_guard(pool);
         return result;
@@ -146,11 +140,9 @@ template <class Body>
 void trampoline_unraisable(Body&& body) noexcept {
     try {
         GILPool pool = open_call_guard();
-        std::optional<ErrorValue> error;
-        (void)detail::run_unit_body(body, error);
-        if (error) [[unlikely]] {
-            std::move(*error).raise();
-            PyErr_WriteUnraisable(nullptr);
+        Status outcome = detail::run_unit_body(body);
+        if (!outcome.ok()) [[unlikely]] {
+            detail::raise_unraisable(std::move(outcome).error());
         }
         close_call_guard(pool);
     } catch (const std::bad_alloc&) {

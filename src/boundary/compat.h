@@ -3,6 +3,9 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // the int layout, for small_int_value
+#endif
 
 namespace tarvu::compat {
 
@@ -32,6 +35,41 @@ inline Py_ssize_t vectorcall_nargs(Py_ssize_t nargsf) {
     return PyVectorcall_NARGS(static_cast<size_t>(nargsf));
 #else
 #error "tarvu needs CPython 3.8 or newer"
+#endif
+}
+
+/// Whether the object's type has __index__; the same test as PyIndex_Check,
+/// which is a function call on every version but the oldest.
+inline bool has_index(PyObject* object) {
+    PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+    return number != nullptr && number->nb_index != nullptr;
+}
+
+/// The value of an exact int small enough to sit in one internal digit,
+/// read without a call; false for any other int.
+inline bool small_int_value(PyObject* exact_int, long* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(exact_int);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    *value = static_cast<long>(PyUnstable_Long_CompactValue(number));
+    return true;
+#else
+    auto* number = reinterpret_cast<PyLongObject*>(exact_int);
+    switch (Py_SIZE(exact_int)) {
+        case 0:
+            *value = 0;
+            return true;
+        case 1:
+            *value = static_cast<long>(number->ob_digit[0]);
+            return true;
+        case -1:
+            *value = -static_cast<long>(number->ob_digit[0]);
+            return true;
+        default:
+            return false;
+    }
 #endif
 }
 

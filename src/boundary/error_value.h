@@ -13,7 +13,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
-#include <variant>
+#include <new>
 
 #include "boundary/fault.h"
 #include "boundary/owned.h"
@@ -146,22 +146,44 @@ private:
 /// The process-wide PanicException type (borrowed), created on first need.
 PyObject* panic_exception_type();
 
-/// A value or an error value.
+/// A value or an error value. A tagged union rather than std::variant: every
+/// entry point returns one, and this keeps the success path to a flag test.
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}
-    Result(ErrorValue error) : storage_(std::in_place_index<1>, std::move(error)) {}
+    Result(T value) : ok_(true) { new (&value_) T(std::move(value)); }
+    Result(ErrorValue error) : ok_(false) { new (&error_) ErrorValue(std::move(error)); }
+    Result(Result&& other) noexcept : ok_(other.ok_) {
+        if (ok_) {
+            new (&value_) T(std::move(other.value_));
+        } else {
+            new (&error_) ErrorValue(std::move(other.error_));
+        }
+    }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    Result& operator=(Result&&) = delete;
+    ~Result() {
+        if (ok_) {
+            value_.~T();
+        } else {
+            error_.~ErrorValue();
+        }
+    }
 
-    bool ok() const { return storage_.index() == 0; }
-    explicit operator bool() const { return ok(); }
-    T& value() & { return *std::get_if<0>(&storage_); }
-    T&& value() && { return std::move(*std::get_if<0>(&storage_)); }
-    ErrorValue&& error() && { return std::move(*std::get_if<1>(&storage_)); }
-    ErrorValue& error() & { return *std::get_if<1>(&storage_); }
+    bool ok() const { return ok_; }
+    explicit operator bool() const { return ok_; }
+    T& value() & { return value_; }
+    T&& value() && { return std::move(value_); }
+    ErrorValue&& error() && { return std::move(error_); }
+    ErrorValue& error() & { return error_; }
 
 private:
-    std::variant<T, ErrorValue> storage_;
+    union {
+        T value_;
+        ErrorValue error_;
+    };
+    bool ok_;
 };
 
 /// Success without a value.

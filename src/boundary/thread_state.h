@@ -16,7 +16,7 @@ namespace tarvu {
 /// Number of call guards open on this thread. -1: interpreter-lock access is
 /// prohibited while a traversal runs; any other negative value: prohibited.
 /// The module never stores a negative value itself.
-extern TARVU_THREAD_LOCAL intptr_t GIL_COUNT;
+extern constinit TARVU_THREAD_LOCAL intptr_t GIL_COUNT;
 
 /// Lifecycle of a thread's OWNED_OBJECTS list.
 enum class OwnedListState : uint8_t { Unused, Live, Destroyed };
@@ -30,7 +30,7 @@ struct OwnedObjects {
     size_t capacity;
     OwnedListState state;
 };
-extern TARVU_THREAD_LOCAL OwnedObjects OWNED_OBJECTS;
+extern constinit TARVU_THREAD_LOCAL OwnedObjects OWNED_OBJECTS;
 
 /// Makes the calling thread's list live, registering its per-thread destructor.
 void start_owned_objects();

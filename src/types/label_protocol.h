@@ -139,8 +139,10 @@ private:
         return V.members[static_cast<size_t>(index)];
     }
 
+    static constexpr size_t BORROW_FLAG_OFFSET = offsetof(InstanceRecord, borrow_flag);
+
     static Result<SharedBorrow> borrow(PyObject* object) {
-        return extract_shared_borrow(object, get_type(), V.class_name, offsetof(InstanceRecord, borrow_flag));
+        return extract_shared_borrow(object, get_type(), V.class_name, BORROW_FLAG_OFFSET);
     }
 
     /// A new instance of the class itself; creation cannot fail in correct
@@ -235,9 +237,10 @@ private:
         return trampoline([&]() -> Result<PyObject*> {
             if (self == nullptr || other == nullptr) api_call_failed();
             PyTypeObject* type = get_type();
-            Result<SharedBorrow> held = borrow(self);
-            if (!held.ok()) {
-                std::move(held).error().discard();
+            // Every failure below ends in NotImplemented with its error dropped
+            // unseen, so the borrows make no error value at all.
+            std::optional<SharedBorrow> held = try_shared_borrow(self, type, BORROW_FLAG_OFFSET);
+            if (!held) {
                 return not_implemented();
             }
             if (static_cast<unsigned>(op) > Py_GE) {
@@ -250,23 +253,19 @@ private:
             const uint8_t mine = reinterpret_cast<InstanceRecord*>(self)->value;
             // An object without __index__ would only produce a TypeError that is
             // thrown away, so it goes straight to the instance test.
-            if (PyLong_Check(other) || PyIndex_Check(other)) {
+            if (PyLong_Check(other) || compat::has_index(other)) {
                 Result<uint8_t> value = extract_u8(other);
                 if (value.ok()) {
                     return boolean((value.value() == mine) == (op == Py_EQ));
                 }
                 std::move(value).error().discard();
             }
-            if (is_instance_of_type(other, type)) {
-                Result<SharedBorrow> other_held = borrow(other);
-                if (!other_held.ok()) {
-                    std::move(other_held).error().discard();
-                    return not_implemented();
-                }
-                const uint8_t theirs = reinterpret_cast<InstanceRecord*>(other)->value;
-                return boolean((theirs == mine) == (op == Py_EQ));
+            std::optional<SharedBorrow> other_held = try_shared_borrow(other, type, BORROW_FLAG_OFFSET);
+            if (!other_held) {
+                return not_implemented();
             }
-            return not_implemented();
+            const uint8_t theirs = reinterpret_cast<InstanceRecord*>(other)->value;
+            return boolean((theirs == mine) == (op == Py_EQ));
         });
     }
 
