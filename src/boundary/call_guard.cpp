@@ -71,12 +71,15 @@ void raise_unraisable(ErrorValue&& error) {
 }  // namespace detail
 
 void register_owned(PyObject* object) {
+    if (GIL_COUNT <= 0 || OWNED_OBJECTS.state == OwnedListState::Destroyed) [[unlikely]] {
+        // No guard here will release it (none is open, or the list is gone at
+        // thread exit). The caller may still be using it, so it cannot go now:
+        // the next guard to open, on any thread, releases it.
+        POOL.push_decref(object);
+        return;
+    }
     if (OWNED_OBJECTS.state == OwnedListState::Unused) {
         start_owned_objects();
-    }
-    if (OWNED_OBJECTS.state == OwnedListState::Destroyed) {
-        Py_DECREF(object);
-        return;
     }
     if (OWNED_OBJECTS.length == OWNED_OBJECTS.capacity) {
         grow_owned_objects();

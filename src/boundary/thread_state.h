@@ -36,8 +36,8 @@ extern constinit TARVU_THREAD_LOCAL OwnedObjects OWNED_OBJECTS;
 void start_owned_objects();
 
 /// Gives the call guard that is open on this thread one reference to release
-/// when it closes. Where the list was already destroyed (thread exit), the
-/// reference is released at once.
+/// when it closes. With no guard open, or once the list was destroyed (thread
+/// exit), the next guard to open releases it instead.
 void register_owned(PyObject* object);
 
 }  // namespace tarvu

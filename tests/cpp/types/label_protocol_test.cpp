@@ -1,0 +1,124 @@
+#include "types/label_protocol.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support.h"
+
+namespace tarvu {
+namespace {
+
+using test::describe;
+using test::Described;
+using test::FrameTest;
+using test::Raised;
+using test::Ref;
+using test::str_of;
+using test::take_raised;
+
+// Vocabularies of the tests' own, each with a type cell of its own.
+inline constexpr Member PROBE_MEMBERS[] = {{2, "Alpha", "Probe.Alpha"}, {7, "Beta", "Probe.Beta"}};
+inline constexpr Vocabulary PROBE = {"Probe", PROBE_MEMBERS, " _", "No probe for number "};
+
+inline constexpr Member NESTED_MEMBERS[] = {{0, "One", "Nested.One"}, {1, "Two", "Nested.Two"}};
+inline constexpr Vocabulary NESTED = {"Nested", NESTED_MEMBERS, " _", "No nested for number "};
+
+// Storing a class attribute named __dict__ fails: the type's own __dict__ is
+// read-only.
+inline constexpr Member BROKEN_MEMBERS[] = {
+    {0, "First", "Broken.First"}, {1, "__dict__", "Broken.__dict__"}, {2, "Third", "Broken.Third"}};
+inline constexpr Vocabulary BROKEN = {"Broken", BROKEN_MEMBERS, " _", "No broken for number "};
+
+using ProbeClass = LabelClass<PROBE>;
+using NestedClass = LabelClass<NESTED>;
+using BrokenClass = LabelClass<BROKEN>;
+
+/// The member value of a class attribute, read from the instance record:
+/// int() would ask for the type, and so try to fill an unfilled one again.
+long member_value(PyObject* type, const char* name) {
+    Ref attribute(PyObject_GetAttrString(type, name));
+    if (!attribute) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (Py_TYPE(attribute.get()) != reinterpret_cast<PyTypeObject*>(type)) {
+        ADD_FAILURE() << name << " is not an instance of its class";
+        return -1;
+    }
+    return reinterpret_cast<InstanceRecord*>(attribute.get())->value;
+}
+
+class LabelProtocol : public FrameTest {};
+
+TEST_F(LabelProtocol, EnsureTypeCreatesTheTypeAndFillsItsDictionaryOnce) {
+    Result<PyTypeObject*> type = ProbeClass::ensure_type();
+    ASSERT_TRUE(type.ok()) << describe(std::move(type).error()).message;
+    PyObject* type_object = reinterpret_cast<PyObject*>(type.value());
+    EXPECT_TRUE(ProbeClass::cell().filled);
+    EXPECT_TRUE(ProbeClass::cell().filling_threads.empty());
+    EXPECT_EQ(member_value(type_object, "Alpha"), 2);
+    EXPECT_EQ(member_value(type_object, "Beta"), 7);
+
+    Ref alpha(PyObject_GetAttrString(type_object, "Alpha"));
+    Result<PyTypeObject*> again = ProbeClass::ensure_type();
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value(), type.value());
+    EXPECT_EQ(ProbeClass::get_type(), type.value());
+    EXPECT_EQ(Ref(PyObject_GetAttrString(type_object, "Alpha")).get(), alpha.get()) << "filled only once";
+}
+
+TEST_F(LabelProtocol, ANestedRequestDuringFillingGetsTheUnfilledType) {
+    TypeCell& cell = NestedClass::cell();
+    ASSERT_EQ(cell.type, nullptr) << "this vocabulary is used by this test only";
+    const unsigned long this_thread = PyThread_get_thread_ident();
+
+    // As if member creation on this thread asked for the type mid-filling.
+    cell.filling_threads.push_back(this_thread);
+    PyTypeObject* unfilled = NestedClass::get_type();
+    ASSERT_NE(unfilled, nullptr);
+    EXPECT_EQ(cell.type, unfilled);
+    EXPECT_FALSE(cell.filled);
+    EXPECT_FALSE(PyObject_HasAttrString(reinterpret_cast<PyObject*>(unfilled), "One"));
+    EXPECT_THAT(cell.filling_threads, ::testing::ElementsAre(this_thread)) << "the outer request still fills";
+
+    cell.filling_threads.clear();
+    Result<PyTypeObject*> filled = NestedClass::ensure_type();
+    ASSERT_TRUE(filled.ok());
+    EXPECT_EQ(filled.value(), unfilled) << "created once";
+    EXPECT_TRUE(cell.filled);
+    EXPECT_EQ(member_value(reinterpret_cast<PyObject*>(unfilled), "One"), 0);
+    EXPECT_EQ(member_value(reinterpret_cast<PyObject*>(unfilled), "Two"), 1);
+}
+
+TEST_F(LabelProtocol, AFailedAttributeStoreIsWrappedTwiceAndLeavesTheCellUnfilled) {
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt));
+        Result<PyTypeObject*> type = BrokenClass::ensure_type();
+        ASSERT_FALSE(type.ok());
+        std::move(type).error().raise();
+        Raised raised = take_raised();
+
+        EXPECT_EQ(raised.type.get(), PyExc_RuntimeError);
+        EXPECT_EQ(str_of(raised.value.get()), "An error occurred while initializing class Broken");
+        Ref inner(PyException_GetCause(raised.value.get()));
+        ASSERT_TRUE(inner);
+        EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())), PyExc_RuntimeError);
+        EXPECT_EQ(str_of(inner.get()), "An error occurred while initializing `Broken.__dict__`");
+        Ref underlying(PyException_GetCause(inner.get()));
+        ASSERT_TRUE(underlying);
+        EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(underlying.get())), PyExc_AttributeError);
+
+        TypeCell& cell = BrokenClass::cell();
+        ASSERT_NE(cell.type, nullptr);
+        EXPECT_FALSE(cell.filled);
+        EXPECT_TRUE(cell.filling_threads.empty());
+        PyObject* type_object = reinterpret_cast<PyObject*>(cell.type);
+        EXPECT_EQ(member_value(type_object, "First"), 0) << "stored before the failure";
+        EXPECT_FALSE(PyObject_HasAttrString(type_object, "Third")) << "stored after the failure";
+    }
+}
+
+}  // namespace
+}  // namespace tarvu
