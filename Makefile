@@ -3,7 +3,7 @@ PYTHON ?= python3
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: build build-tests example test test-python test-cpp deps bench clean
+.PHONY: build build-tests example test test-python test-cpp deps bench check-all clean
 
 build:
 	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$(command -v $(PYTHON))" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -31,6 +31,11 @@ test-python:
 # Side-by-side timings against a minimal C floor and a pure-Python peer.
 bench: build
 	@PYTHONPATH=$(BUILD) $(PYTHON) bench/run.py --build-dir $(BUILD) $(BENCH_ARGS)
+
+# Leaks under the debug interpreter, sanitizers, allocation failure, threads, fuzzing.
+check-all:
+	@tools/install-deps.sh --all
+	@tools/reliability/check-all.sh
 
 clean:
 	rm -rf $(BUILD)
