@@ -86,7 +86,7 @@ ErrorValue ErrorValue::from_fault(const Fault& fault) {
     error.lazy_kind_ = LazyKind::Panic;
     error.type_ = nullptr;  // obtained only when raised
     if (fault.has_text()) {
-        error.text_ = fault.text();
+        error.text_ = std::make_unique<std::string>(fault.text());
     } else {
         error.static_text_ = FAULT_WITHOUT_TEXT;
     }
@@ -136,7 +136,7 @@ std::string ErrorValue::lazy_message() const {
         message += '\'';
         return message;
     }
-    std::string message = static_text_ != nullptr ? std::string(static_text_) : text_;
+    std::string message = static_text_ != nullptr ? std::string(static_text_) : *text_;
     if (number_ >= 0) {
         message += std::to_string(number_);
     }
@@ -170,8 +170,8 @@ std::pair<PyObject*, PyObject*> ErrorValue::lazy_type_and_argument() const {
         // and is what the caller sees.
         return {nullptr, nullptr};
     }
-    register_owned(text);
-    Py_INCREF(text);
+    // The new reference goes straight to the exception: nothing to release
+    // when the guard closes.
     PyObject* argument = text;
     if (lazy_kind_ == LazyKind::Panic) {
         argument = PyTuple_Pack(1, text);

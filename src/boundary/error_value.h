@@ -7,6 +7,7 @@
 // exactly the type, value and traceback it was taken with.
 
 #include <cassert>
+#include <memory>
 #include <exception>
 #include <optional>
 #include <string>
@@ -57,7 +58,7 @@ public:
         ErrorValue error(State::Lazy);
         error.lazy_kind_ = LazyKind::Message;
         error.type_ = builtin_type;
-        error.text_ = std::move(message);
+        error.text_ = std::make_unique<std::string>(std::move(message));
         return error;
     }
     /// `object` was not of the type a conversion needed (a PyDowncastError).
@@ -140,7 +141,9 @@ private:
     PyObject* value_ = nullptr;            // fetched/normalized: owned; lazy conversion: owned type
     PyObject* traceback_ = nullptr;        // fetched/normalized: owned
     const char* static_text_ = nullptr;    // lazy: fixed message, or conversion target
-    std::string text_;                     // lazy: composed message or fault text
+    // lazy: a composed message or fault text; held by pointer so that moving an
+    // error value, which every failing call does a few times, stays cheap
+    std::unique_ptr<std::string> text_;
 };
 
 /// The process-wide PanicException type (borrowed), created on first need.
