@@ -3,7 +3,7 @@ PYTHON ?= python3
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: build build-tests example test test-python test-cpp deps bench check-all clean
+.PHONY: build build-tests example test test-python test-cpp deps bench check-all refleaks sanitize fuzz clean
 
 build:
 	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$(command -v $(PYTHON))" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -26,7 +26,7 @@ test-cpp:
 	@cd $(BUILD) && ctest --output-on-failure
 
 test-python:
-	@PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q tests/python
+	@TARVU_FULL_SWEEPS=1 PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q tests/python
 
 # Side-by-side timings against a minimal C floor and a pure-Python peer.
 bench: build
@@ -36,6 +36,15 @@ bench: build
 check-all:
 	@tools/install-deps.sh --all
 	@tools/reliability/check-all.sh
+
+refleaks:
+	@tools/reliability/refleaks.sh
+
+sanitize:
+	@tools/reliability/sanitize.sh
+
+fuzz:
+	@tools/reliability/fuzz.sh $(FUZZ_RUNS)
 
 clean:
 	rm -rf $(BUILD)

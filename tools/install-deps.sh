@@ -10,7 +10,7 @@ PYTHON=${PYTHON:-python3}
 APT_PACKAGES=(g++ make libgtest-dev libgmock-dev python3-dev)
 PIP_MODULES=(pytest:pytest hypothesis:hypothesis mypy:mypy scikit_build_core:scikit-build-core)
 if [[ "${1:-}" == "--all" ]]; then
-    APT_PACKAGES+=(python3-dbg python3-venv clang libclang-rt-dev valgrind gdb binutils patchelf)
+    APT_PACKAGES+=(python3-dbg python3-pytest python3-hypothesis python3-venv clang libclang-rt-dev valgrind gdb binutils patchelf)
     PIP_MODULES+=(auditwheel:auditwheel)
 fi
 

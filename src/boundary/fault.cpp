@@ -7,15 +7,15 @@
 
 namespace tarvu {
 
-void raise_fault(std::string_view text, std::source_location where) {
-    std::fprintf(stderr, "tarvu: internal fault at %s:%u: %.*s\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), static_cast<int>(text.size()), text.data());
+void raise_fault(std::string_view text, SourceLocation where) {
+    std::fprintf(stderr, "tarvu: internal fault at %s:%u: %.*s\n", where.file, where.line,
+                 static_cast<int>(text.size()), text.data());
     throw Fault::with_text(std::string(text));
 }
 
 void resume_fault(std::string text) { throw Fault::with_text(std::move(text)); }
 
-void api_call_failed(std::source_location where) {
+void api_call_failed(SourceLocation where) {
     if (PyErr_Occurred() != nullptr) {
         PyErr_Print();
     }

@@ -5,11 +5,21 @@
 // turns it into a PanicException. Expected failures never throw: they travel as
 // error values (error_value.h).
 
-#include <source_location>
 #include <string>
 #include <string_view>
 
 namespace tarvu {
+
+/// Where a fault arose. The builtins (GCC and clang alike) take the caller's
+/// position when used as default arguments; std::source_location would rule
+/// out the older clang that builds the fuzzing harness.
+struct SourceLocation {
+    const char* file;
+    unsigned line;
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) {
+        return {file, line};
+    }
+};
 
 /// The payload of an internal fault. Carries a text, or none at all.
 class Fault {
@@ -28,7 +38,7 @@ private:
 
 /// Reports the fault on standard error (text and where it arose), then throws it.
 [[noreturn]] void raise_fault(std::string_view text,
-                              std::source_location where = std::source_location::current());
+                              SourceLocation where = SourceLocation::current());
 
 /// Throws a fault without reporting it; for a fault that was already reported
 /// elsewhere (a PanicException coming back out of the interpreter).
@@ -36,7 +46,7 @@ private:
 
 /// A C-API constructor returned null, or the interpreter passed null where it
 /// must pass an object: print whatever is pending, then fault.
-[[noreturn]] void api_call_failed(std::source_location where = std::source_location::current());
+[[noreturn]] void api_call_failed(SourceLocation where = SourceLocation::current());
 
 /// The module's own heap allocation failed: such a failure is never turned into
 /// an exception; the process says so on standard error and aborts.

@@ -1,0 +1,159 @@
+"""Eight threads calling every operation at once give the same answers as one thread.
+
+The interpreter lock serialises the calls, but with a tiny switch interval the threads swap
+inside the module's Python-level callbacks (__index__) and between calls, so per-thread call
+guard state, the shared class attributes and the reference pool are all exercised concurrently.
+"""
+import sys
+import threading
+import time
+
+import pytest
+
+import tarvu
+
+VOCABULARIES = [tarvu.Stain, tarvu.Diagnosis, tarvu.TileLabel]
+THREADS = 8
+SECONDS = 2.0
+
+
+class _Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class _RaisingIndex:
+    def __init__(self, exc_type):
+        self.exc_type = exc_type
+
+    def __index__(self):
+        raise self.exc_type("bad")
+
+
+class _TypeErrorSubclass(TypeError):
+    pass
+
+
+class _NestedIndex:
+    """Calls back into the module from inside a conversion, then answers."""
+
+    def __init__(self, cls, value):
+        self.cls = cls
+        self.value = value
+
+    def __index__(self):
+        inner = self.cls.from_int(self.value)
+        self.cls.list()
+        try:
+            self.cls("no such label")
+        except RuntimeError:
+            pass
+        return int(inner)
+
+
+def _operations():
+    """(label, call) pairs covering every entry point and its error paths."""
+    ops = []
+    for cls in VOCABULARIES:
+        members = cls.list()
+        values = [int(m) for m in members]
+        non_member = next(v for v in range(256) if v not in values)
+        first, last = getattr(cls, members[0].to_string()), getattr(cls, members[-1].to_string())
+        name = cls.__name__
+        for member in members:
+            text = member.to_string()
+            ops += [
+                (f"{name}({text!r})", lambda cls=cls, t=text: cls(t)),
+                (f"{name}(spaced {text!r})", lambda cls=cls, t=text: cls(" _".join(t.swapcase()))),
+                (f"{name}.from_int({int(member)})", lambda cls=cls, v=int(member): cls.from_int(v)),
+            ]
+        ops += [
+            (f"{name}.list()", cls.list),
+            (f"{name}.from_int(v=)", lambda cls=cls, v=values[-1]: cls.from_int(v=v)),
+            (f"{name}.from_int(index)", lambda cls=cls, v=values[-1]: cls.from_int(_Index(v))),
+            (f"{name}.from_int(nested)", lambda cls=cls, v=values[-1]: cls.from_int(_NestedIndex(cls, v))),
+            (f"{name}.to_string", last.to_string),
+            (f"repr {name}", lambda m=last: repr(m)),
+            (f"int {name}", lambda m=last: int(m)),
+            (f"{name} == int", lambda m=last, v=values[-1]: m == v),
+            (f"{name} != member", lambda a=first, b=last: a != b),
+            (f"{name} == index", lambda m=last, v=values[-1]: m == _Index(v)),
+            (f"{name} == nested", lambda m=last, cls=cls, v=values[-1]: m == _NestedIndex(cls, v)),
+            (f"{name} == str", lambda m=last: m == "text"),
+            (f"{name} < member", lambda a=first, b=last: a < b),
+            (f"{name}('no such')", lambda cls=cls: cls("no such label")),
+            (f"{name}(3)", lambda cls=cls: cls(3)),
+            (f"{name}(surrogate)", lambda cls=cls: cls("H\udce9")),
+            (f"{name}()", lambda cls=cls: cls()),
+            (f"{name}(x=)", lambda cls=cls: cls(x="a")),
+            (f"{name}(a, s=)", lambda cls=cls: cls("a", s="a")),
+            (f"{name}.from_int({non_member})", lambda cls=cls, v=non_member: cls.from_int(v)),
+            (f"{name}.from_int(256)", lambda cls=cls: cls.from_int(256)),
+            (f"{name}.from_int('1')", lambda cls=cls: cls.from_int("1")),
+            (f"{name}.from_int(1, 2)", lambda cls=cls: cls.from_int(1, 2)),
+            (f"{name}.from_int(TypeError)", lambda cls=cls: cls.from_int(_RaisingIndex(TypeError))),
+            (f"{name}.from_int(subclass)", lambda cls=cls: cls.from_int(_RaisingIndex(_TypeErrorSubclass))),
+            (f"{name}.from_int(ValueError)", lambda cls=cls: cls.from_int(_RaisingIndex(ValueError))),
+        ]
+    return ops
+
+
+def _outcome(call):
+    """A comparable record of what a call did: result type and text forms, or exception and args."""
+    try:
+        result = call()
+    except BaseException as exc:  # noqa: BLE001 - the outcome is compared, whatever it is
+        cause = exc.__cause__
+        return ("raised", type(exc), exc.args, type(cause), exc.__suppress_context__, exc.__context__ is None)
+    if isinstance(result, list):
+        return ("list", tuple((type(m), repr(m), int(m)) for m in result))
+    if type(result) in VOCABULARIES:
+        return ("member", type(result), repr(result), result.to_string(), int(result))
+    return ("value", type(result), result)
+
+
+def test_eight_threads_agree_with_one():
+    ops = _operations()
+    expected = [_outcome(call) for _, call in ops]
+    assert expected == [_outcome(call) for _, call in ops], "single-threaded runs disagree"
+
+    counts = [0] * THREADS
+    mismatches = []
+    start = threading.Barrier(THREADS)
+    deadline = []
+
+    def worker(index):
+        start.wait()
+        position = index * 7  # threads start at different operations
+        while time.monotonic() < deadline[0]:
+            label, call = ops[position % len(ops)]
+            got = _outcome(call)
+            if got != expected[position % len(ops)] and len(mismatches) < 20:
+                mismatches.append((index, label, got, expected[position % len(ops)]))
+            counts[index] += 1
+            position += 1
+
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+        deadline.append(time.monotonic() + SECONDS)
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=SECONDS + 30)
+    finally:
+        sys.setswitchinterval(old_interval)
+
+    assert not any(thread.is_alive() for thread in threads), "a thread hung"
+    print(f"threads: {sum(counts)} calls ({', '.join(map(str, counts))}) over {len(ops)} operations")
+    assert not mismatches, mismatches
+    assert all(count >= len(ops) for count in counts), f"a thread made fewer calls than one pass: {counts}"
+    # Shared state survived: class attributes are still the same objects and still equal to fresh ones.
+    for cls in VOCABULARIES:
+        for member in cls.list():
+            attr = getattr(cls, member.to_string())
+            assert attr is getattr(cls, member.to_string()) and attr == member and attr is not member

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Every reliability check in sequence, one summary line each; exits non-zero if any failed.
+#   FUZZ_RUNS (default 300000) sets the length of the fuzzing run.
+# Needs everything refleaks.sh, sanitize.sh and fuzz.sh need.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+mkdir -p build
+logdir=build/reliability-logs
+mkdir -p "$logdir"
+python=${PYTHON:-python3}
+summary=()
+failed=0
+
+run() {  # run NAME COMMAND...: records PASS/FAIL, the run time and the log's closing line
+    local name=$1
+    shift
+    local start=$SECONDS
+    if "$@" >"$logdir/$name.log" 2>&1; then
+        result=PASS
+    else
+        result=FAIL
+        failed=1
+    fi
+    local last
+    last=$(grep -E "passed|failed|skipped|report\(s\)|Done [0-9]+ runs|tests passed|error" "$logdir/$name.log" | tail -n 1)
+    summary+=("$(printf '%-14s %s  %4ss  %s' "$name" "$result" $((SECONDS - start)) "$last")")
+}
+
+make build >/dev/null 2>&1 || { echo "make build failed"; exit 1; }
+export PYTHONPATH=$PWD/build
+run properties "$python" -m pytest -q -p no:cacheprovider tests/python/test_properties.py
+run threads "$python" -m pytest -q -s -p no:cacheprovider tests/python/test_threads.py
+run alloc-failure env TARVU_FULL_SWEEPS=1 "$python" -m pytest -q -s -p no:cacheprovider tests/python/test_alloc_failure.py
+run refleaks tools/reliability/refleaks.sh
+run sanitizers tools/reliability/sanitize.sh
+run fuzz tools/reliability/fuzz.sh "${FUZZ_RUNS:-300000}"
+
+printf '%s\n' "${summary[@]}"
+echo "logs: $logdir/"
+exit $failed
