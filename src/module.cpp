@@ -74,20 +74,29 @@ std::atomic<bool> INITIALIZED{false};
 
 std::span<const Registration> registration_list() { return REGISTRATIONS; }
 
-Status add_to_module(PyObject* module, const char* name, PyObject* value) {
-    PyObject* all = TARVU_TRY(export_list(module));
-    PyObject* name_object = PyUnicode_FromString(name);
-    if (name_object == nullptr) {
+namespace {
+
+/// A new str holding `text`, owned by the open call guard.
+PyObject* temporary_str(const char* text) {
+    PyObject* str = PyUnicode_FromString(text);
+    if (str == nullptr) {
         api_call_failed();
     }
-    register_owned(name_object);
-    if (PyList_Append(all, name_object) < 0) {
+    register_owned(str);
+    return str;
+}
+
+}  // namespace
+
+Status add_to_module(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = TARVU_TRY(export_list(module));
+    if (PyList_Append(all, temporary_str(name)) < 0) {
         ErrorValue error = ErrorValue::fetch();
         std::string text = "could not append __name__ to __all__: " + error.debug_form();
         std::move(error).discard();
         raise_fault(text);
     }
-    if (PyObject_SetAttr(module, name_object, value) < 0) {
+    if (PyObject_SetAttr(module, temporary_str(name), value) < 0) {
         return ErrorValue::fetch();
     }
     return Ok{};

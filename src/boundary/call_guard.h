@@ -74,23 +74,10 @@ inline void close_call_guard(GILPool& pool) {
 
 namespace detail {
 
-/// Runs the body inside the fault catch: its result, or the error value that
-/// its error or fault becomes.
+/// Runs the body inside the fault catch: its result (a Result<PyObject*> or a
+/// Status), or the error value that its error or fault becomes.
 template <class Body>
-inline Result<PyObject*> run_body(Body& body) {
-    try {
-        return body();
-    } catch (const Fault& fault) {
-        return ErrorValue::from_fault(fault);
-    } catch (const std::bad_alloc&) {
-        abort_on_allocation_failure();
-    } catch (...) {
-        return ErrorValue::from_fault(Fault::without_text());
-    }
-}
-
-template <class Body>
-inline Status run_unit_body(Body& body) {
+inline auto run_body(Body& body) -> decltype(body()) {
     try {
         return body();
     } catch (const Fault& fault) {
@@ -140,7 +127,7 @@ template <class Body>
 void trampoline_unraisable(Body&& body) noexcept {
     try {
         GILPool pool = open_call_guard();
-        Status outcome = detail::run_unit_body(body);
+        Status outcome = detail::run_body(body);
         if (!outcome.ok()) [[unlikely]] {
             detail::raise_unraisable(std::move(outcome).error());
         }

@@ -24,6 +24,7 @@ import tempfile
 import traceback
 
 import pytest
+from index_objects import Index, NestedIndex, RaisingIndex, TypeErrorSubclass
 
 try:
     import _testcapi
@@ -45,39 +46,6 @@ pytestmark = pytest.mark.skipif(
 
 
 # --- the calls that are swept ---------------------------------------------------------------------
-
-
-class _TypeErrorSubclass(TypeError):
-    pass
-
-
-class _Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class _RaisingIndex:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc("bad")
-
-
-class _NestedIndex:
-    def __init__(self, cls, value):
-        self.cls = cls
-        self.value = value
-
-    def __index__(self):
-        try:
-            self.cls("no such label")
-        except RuntimeError:
-            pass
-        return int(self.cls.from_int(self.value))
 
 
 def _value(expected, lenient=False):
@@ -121,8 +89,8 @@ def _cases(cls):
         "new keyword": (_call(cls, s=text), _value(member_with(values[-1]))),
         "from_int": (_call(cls.from_int, values[-1]), _value(member_with(values[-1]))),
         "from_int keyword": (_call(cls.from_int, v=values[0]), _value(member_with(values[0]))),
-        "from_int index": (_call(cls.from_int, _Index(values[1])), _value(member_with(values[1]))),
-        "nested": (_call(cls.from_int, _NestedIndex(cls, values[-1])), _value(member_with(values[-1]))),
+        "from_int index": (_call(cls.from_int, Index(values[1])), _value(member_with(values[1]))),
+        "nested": (_call(cls.from_int, NestedIndex(cls, values[-1])), _value(member_with(values[-1]))),
         "list": (_call(cls.list), _value(full_list)),
         "to_string": (_call(last.to_string), _value(equal(text))),
         "repr": (_call(repr, last), _value(equal(f"{name}.{text}"))),
@@ -130,7 +98,7 @@ def _cases(cls):
         "eq int": (_call(operator.eq, last, values[-1]), _value(equal(True))),
         "ne member": (_call(operator.ne, last, members[0]), _value(equal(True))),
         # A failure inside a foreign __index__ is discarded by the comparison: either answer is sound.
-        "eq index": (_call(operator.eq, last, _Index(values[-1])), _value(equal(True), lenient=True)),
+        "eq index": (_call(operator.eq, last, Index(values[-1])), _value(equal(True), lenient=True)),
         "eq str": (_call(operator.eq, last, "text"), _value(equal(False))),
         "parse failure": (_call(cls, "no such label"), _raises(RuntimeError, "Matching variant not found")),
         "from_int failure": (
@@ -158,12 +126,12 @@ def _cases(cls):
             _call(cls.from_int, 256),
             _raises(OverflowError, "out of range integral type conversion attempted"),
         ),
-        "index TypeError": (_call(cls.from_int, _RaisingIndex(TypeError)), _raises(TypeError, "argument 'v': bad")),
+        "index TypeError": (_call(cls.from_int, RaisingIndex(TypeError, "bad")), _raises(TypeError, "argument 'v': bad")),
         "index TypeError subclass": (
-            _call(cls.from_int, _RaisingIndex(_TypeErrorSubclass)),
-            _raises(_TypeErrorSubclass, "bad"),
+            _call(cls.from_int, RaisingIndex(TypeErrorSubclass, "bad")),
+            _raises(TypeErrorSubclass, "bad"),
         ),
-        "index ValueError": (_call(cls.from_int, _RaisingIndex(ValueError)), _raises(ValueError, "bad")),
+        "index ValueError": (_call(cls.from_int, RaisingIndex(ValueError, "bad")), _raises(ValueError, "bad")),
     }
 
 

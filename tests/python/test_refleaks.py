@@ -18,6 +18,7 @@ import sys
 import pytest
 
 import tarvu
+from index_objects import Index, NestedIndex, RaisingIndex, TypeErrorSubclass
 
 pytestmark = pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)"
@@ -166,53 +167,9 @@ def _raises(exc_type, fn, *args, **kwargs):
     return op
 
 
-class _TypeErrorSubclass(TypeError):
-    pass
-
-
-class _Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class _RaisingIndex:
-    def __init__(self, exc_type, *args):
-        self.exc_type = exc_type
-        self.args = args
-
-    def __index__(self):
-        raise self.exc_type(*self.args)
-
-
 class _BadStr:
     def __str__(self):
         raise ValueError("no text")
-
-
-class _NestedIndex:
-    """An __index__ that calls back into the module (success and failure) before answering."""
-
-    def __init__(self, cls, value):
-        self.cls = cls
-        self.value = value
-
-    def __index__(self):
-        member = self.cls.from_int(self.value)
-        repr(member)
-        member.to_string()
-        self.cls.list()
-        try:
-            self.cls("no such label")
-        except RuntimeError:
-            pass
-        try:
-            self.cls.from_int(-1)
-        except OverflowError:
-            pass
-        return int(member)
 
 
 def _facts(cls):
@@ -317,28 +274,28 @@ def _comparison_ops(cls):
         ("< ordering", _raises(TypeError, lambda: member < member)),
         (">= int", _raises(TypeError, lambda: member >= 1)),
         ("hash", _raises(TypeError, hash, member)),
-        ("== raising __index__", lambda: member == _RaisingIndex(ValueError, "nope")),
-        ("== __index__ out of range", lambda: member == _Index(999)),
-        ("== __index__ in range", lambda: member == _Index(int(member))),
+        ("== raising __index__", lambda: member == RaisingIndex(ValueError, "nope")),
+        ("== __index__ out of range", lambda: member == Index(999)),
+        ("== __index__ in range", lambda: member == Index(int(member))),
     ]
 
 
 def _index_ops(cls):
     members, values, _ = _facts(cls)
     return [
-        ("__index__ value", lambda: cls.from_int(_Index(values[-1]))),
-        ("__index__ raises TypeError", _raises(TypeError, cls.from_int, _RaisingIndex(TypeError, "bad"))),
+        ("__index__ value", lambda: cls.from_int(Index(values[-1]))),
+        ("__index__ raises TypeError", _raises(TypeError, cls.from_int, RaisingIndex(TypeError, "bad"))),
         (
             "__index__ raises TypeError subclass",
-            _raises(_TypeErrorSubclass, cls.from_int, _RaisingIndex(_TypeErrorSubclass, "bad")),
+            _raises(TypeErrorSubclass, cls.from_int, RaisingIndex(TypeErrorSubclass, "bad")),
         ),
-        ("__index__ raises ValueError", _raises(ValueError, cls.from_int, _RaisingIndex(ValueError, "bad"))),
+        ("__index__ raises ValueError", _raises(ValueError, cls.from_int, RaisingIndex(ValueError, "bad"))),
         ("__index__ TypeError with cause", _raises(TypeError, cls.from_int, _CausedIndex())),
-        ("__index__ TypeError unprintable", _raises(TypeError, cls.from_int, _RaisingIndex(TypeError, _BadStr()))),
-        ("__index__ returns str", _raises(TypeError, cls.from_int, _Index("3"))),
-        ("__index__ out of range", _raises(OverflowError, cls.from_int, _Index(-5))),
-        ("nested calls in __index__", lambda: cls.from_int(_NestedIndex(cls, values[-1]))),
-        ("nested calls in comparison", lambda: members[-1] == _NestedIndex(cls, values[-1])),
+        ("__index__ TypeError unprintable", _raises(TypeError, cls.from_int, RaisingIndex(TypeError, _BadStr()))),
+        ("__index__ returns str", _raises(TypeError, cls.from_int, Index("3"))),
+        ("__index__ out of range", _raises(OverflowError, cls.from_int, Index(-5))),
+        ("nested calls in __index__", lambda: cls.from_int(NestedIndex(cls, values[-1]))),
+        ("nested calls in comparison", lambda: members[-1] == NestedIndex(cls, values[-1])),
     ]
 
 
@@ -389,10 +346,10 @@ class _BadPanicText:
 def test_no_leak_when_panic_comes_back_from_index(cls):
     panic = _panic_exception_type()
     ops = [
-        ("panic with text", _raises(panic, cls.from_int, _RaisingIndex(panic, "text"))),
-        ("panic without text", _raises(panic, cls.from_int, _RaisingIndex(panic))),
-        ("panic with unprintable text", _raises(panic, cls.from_int, _RaisingIndex(panic, _BadPanicText()))),
-        ("panic during comparison", _raises(panic, lambda: cls.list()[0] == _RaisingIndex(panic, "cmp"))),
+        ("panic with text", _raises(panic, cls.from_int, RaisingIndex(panic, "text"))),
+        ("panic without text", _raises(panic, cls.from_int, RaisingIndex(panic))),
+        ("panic with unprintable text", _raises(panic, cls.from_int, RaisingIndex(panic, _BadPanicText()))),
+        ("panic during comparison", _raises(panic, lambda: cls.list()[0] == RaisingIndex(panic, "cmp"))),
     ]
     _assert_no_leak(ops, quiet=True, block_slack=LOOPS // 200)
 

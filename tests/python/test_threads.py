@@ -11,47 +11,11 @@ import time
 import pytest
 
 import tarvu
+from index_objects import Index, NestedIndex, RaisingIndex, TypeErrorSubclass
 
 VOCABULARIES = [tarvu.Stain, tarvu.Diagnosis, tarvu.TileLabel]
 THREADS = 8
 SECONDS = 2.0
-
-
-class _Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class _RaisingIndex:
-    def __init__(self, exc_type):
-        self.exc_type = exc_type
-
-    def __index__(self):
-        raise self.exc_type("bad")
-
-
-class _TypeErrorSubclass(TypeError):
-    pass
-
-
-class _NestedIndex:
-    """Calls back into the module from inside a conversion, then answers."""
-
-    def __init__(self, cls, value):
-        self.cls = cls
-        self.value = value
-
-    def __index__(self):
-        inner = self.cls.from_int(self.value)
-        self.cls.list()
-        try:
-            self.cls("no such label")
-        except RuntimeError:
-            pass
-        return int(inner)
 
 
 def _operations():
@@ -73,15 +37,15 @@ def _operations():
         ops += [
             (f"{name}.list()", cls.list),
             (f"{name}.from_int(v=)", lambda cls=cls, v=values[-1]: cls.from_int(v=v)),
-            (f"{name}.from_int(index)", lambda cls=cls, v=values[-1]: cls.from_int(_Index(v))),
-            (f"{name}.from_int(nested)", lambda cls=cls, v=values[-1]: cls.from_int(_NestedIndex(cls, v))),
+            (f"{name}.from_int(index)", lambda cls=cls, v=values[-1]: cls.from_int(Index(v))),
+            (f"{name}.from_int(nested)", lambda cls=cls, v=values[-1]: cls.from_int(NestedIndex(cls, v))),
             (f"{name}.to_string", last.to_string),
             (f"repr {name}", lambda m=last: repr(m)),
             (f"int {name}", lambda m=last: int(m)),
             (f"{name} == int", lambda m=last, v=values[-1]: m == v),
             (f"{name} != member", lambda a=first, b=last: a != b),
-            (f"{name} == index", lambda m=last, v=values[-1]: m == _Index(v)),
-            (f"{name} == nested", lambda m=last, cls=cls, v=values[-1]: m == _NestedIndex(cls, v)),
+            (f"{name} == index", lambda m=last, v=values[-1]: m == Index(v)),
+            (f"{name} == nested", lambda m=last, cls=cls, v=values[-1]: m == NestedIndex(cls, v)),
             (f"{name} == str", lambda m=last: m == "text"),
             (f"{name} < member", lambda a=first, b=last: a < b),
             (f"{name}('no such')", lambda cls=cls: cls("no such label")),
@@ -94,9 +58,9 @@ def _operations():
             (f"{name}.from_int(256)", lambda cls=cls: cls.from_int(256)),
             (f"{name}.from_int('1')", lambda cls=cls: cls.from_int("1")),
             (f"{name}.from_int(1, 2)", lambda cls=cls: cls.from_int(1, 2)),
-            (f"{name}.from_int(TypeError)", lambda cls=cls: cls.from_int(_RaisingIndex(TypeError))),
-            (f"{name}.from_int(subclass)", lambda cls=cls: cls.from_int(_RaisingIndex(_TypeErrorSubclass))),
-            (f"{name}.from_int(ValueError)", lambda cls=cls: cls.from_int(_RaisingIndex(ValueError))),
+            (f"{name}.from_int(TypeError)", lambda cls=cls: cls.from_int(RaisingIndex(TypeError, "bad"))),
+            (f"{name}.from_int(subclass)", lambda cls=cls: cls.from_int(RaisingIndex(TypeErrorSubclass, "bad"))),
+            (f"{name}.from_int(ValueError)", lambda cls=cls: cls.from_int(RaisingIndex(ValueError, "bad"))),
         ]
     return ops
 
