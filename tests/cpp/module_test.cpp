@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
+#include "types/label_classes.h"
 
 namespace tarvu {
 namespace {
@@ -299,6 +300,41 @@ TEST(InitializeModule, AFailedBodyUsesUpTheProcesssOneInitialisation) {
         EXPECT_EQ(initialize_module(), nullptr);
         EXPECT_EQ(describe_pending(), ALREADY_INITIALIZED) << "not the first failure again";
         EXPECT_EQ(live_tarvu_modules(), 0);
+    });
+}
+
+TEST(InitializeModule, AClassThatCannotBeBuiltStopsTheBodyAfterTheClassesBeforeIt) {
+    test::expect_in_fresh_process([] {
+        warm_up_frame();
+        {
+            GuardScope guard;
+            ASSERT_TRUE(DiagnosisClass::ensure_type().ok());
+        }
+        Ref module(PyModule_New("tarvu"));
+        ASSERT_TRUE(module);
+        std::optional<ErrorValue> failure;
+        {
+            GuardScope guard;
+            // Diagnosis exists already; the next type object, Stain's, cannot be allocated.
+            FailingObjectAllocator failing(sizeof(PyHeapTypeObject));
+            Status body = run_module_body(module.get(), registration_list());
+            EXPECT_GT(failing.refused(), 0u);
+            ASSERT_FALSE(body.ok());
+            failure.emplace(std::move(body).error());
+            std::move(*failure).raise();
+            failure.reset();
+        }
+        Raised raised = take_raised();
+        ASSERT_TRUE(raised.value);
+        EXPECT_EQ(raised.type.get(), PyExc_RuntimeError);
+        EXPECT_EQ(str_of(raised.value.get()), "An error occurred while initializing class Stain");
+        Ref cause(PyException_GetCause(raised.value.get()));
+        EXPECT_TRUE(cause && PyErr_GivenExceptionMatches(cause.get(), PyExc_MemoryError));
+        EXPECT_EQ(all_of(module.get()), "['Diagnosis']");
+        EXPECT_TRUE(PyObject_HasAttrString(module.get(), "Diagnosis"));
+        EXPECT_FALSE(PyObject_HasAttrString(module.get(), "Stain"));
+        EXPECT_EQ(StainClass::cell().type, nullptr);
+        EXPECT_EQ(TileLabelClass::cell().type, nullptr) << "a class after the failing one was built";
     });
 }
 
