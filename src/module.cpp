@@ -2,6 +2,7 @@
 
 #include "boundary/call_guard.h"
 #include "boundary/owned.h"
+#include "boundary/text.h"
 #include "types/label_classes.h"
 
 namespace tarvu {
@@ -31,16 +32,7 @@ constexpr Registration REGISTRATIONS[] = {
 
 PyObject* ALL_NAME = nullptr;  // the interned "__all__"; protected by the interpreter lock
 
-PyObject* interned_all() {
-    if (ALL_NAME == nullptr) {
-        PyObject* name = PyUnicode_InternFromString("__all__");
-        if (name == nullptr) {
-            api_call_failed();
-        }
-        ALL_NAME = name;
-    }
-    return ALL_NAME;
-}
+PyObject* interned_all() { return interned_once(ALL_NAME, "__all__"); }
 
 /// The module's export list, created on first use.
 Result<PyObject*> export_list(PyObject* module) {

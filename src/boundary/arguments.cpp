@@ -234,24 +234,27 @@ Status extract_arguments_fastcall_general(const FunctionDescription& description
 }
 
 ErrorValue argument_extraction_error(std::string_view name, ErrorValue error) {
-    std::string prefix = "argument '" + std::string(name) + "': ";
+    std::string text;
     PyObject* cause = nullptr;
-    std::string message;
     if (error.is_lazy()) {
         // A lazy error is raised with its message as the only argument, and has
         // no cause yet: its rendering is its message.
         if (error.type() != PyExc_TypeError) {
             return error;
         }
-        message = prefix + error.lazy_message();
+        text = error.lazy_message();
     } else {
         NormalizedError normalized = error.normalize();
         if (normalized.type != PyExc_TypeError) {
             return error;
         }
-        message = prefix + render_object(normalized.value);
+        text = render_object(normalized.value);
         cause = PyException_GetCause(normalized.value);
     }
+    std::string message = "argument '";
+    message += name;
+    message += "': ";
+    message += text;
     std::move(error).discard();
     ErrorValue rewritten = ErrorValue::type_error(std::move(message));
     PyException_SetCause(rewritten.normalize().value, cause);

@@ -28,21 +28,6 @@ constexpr const char STACK_TRACE_LINE[] = "Python stack trace below:";
 
 PyObject* PANIC_EXCEPTION_TYPE = nullptr;  // protected by the interpreter lock
 
-/// repr() text of an object for a debug form, with the unprintable fallbacks.
-std::string debug_repr(PyObject* object) {
-    PyObject* repr = PyObject_Repr(object);
-    if (repr != nullptr) {
-        std::string text = lossy_text(repr);
-        Py_DECREF(repr);
-        return text;
-    }
-    ErrorValue error = ErrorValue::fetch();
-    std::move(error).raise();
-    PyErr_WriteUnraisable(object);
-    std::optional<std::string> name = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-    return name ? "<unprintable " + *name + " object>" : std::string("<unprintable object>");
-}
-
 }  // namespace
 
 PyObject* panic_exception_type() {
@@ -350,10 +335,10 @@ std::string ErrorValue::debug_form() {
         ~HoldInterpreterLock() { PyGILState_Release(state); }
     } lock;
     NormalizedError normalized = normalize();
-    std::string text = "PyErr { type: " + debug_repr(normalized.type) +
-                       ", value: " + debug_repr(normalized.value) + ", traceback: ";
+    std::string text = "PyErr { type: " + render_object_repr(normalized.type) +
+                       ", value: " + render_object_repr(normalized.value) + ", traceback: ";
     if (normalized.traceback != nullptr) {
-        text += "Some(" + debug_repr(normalized.traceback) + ")";
+        text += "Some(" + render_object_repr(normalized.traceback) + ")";
     } else {
         text += "None";
     }

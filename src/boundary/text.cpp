@@ -13,20 +13,15 @@ constexpr const char FAILED_TYPE_NAME[] = "<failed to extract type name>";
 
 }  // namespace
 
-PyObject* interned_qualname() {
-    if (QUALNAME_NAME == nullptr) {
-        PyObject* name = PyUnicode_InternFromString("__qualname__");
+PyObject* interned_once(PyObject*& cell, const char* text) {
+    if (cell == nullptr) {
+        PyObject* name = PyUnicode_InternFromString(text);
         if (name == nullptr) {
             api_call_failed();
         }
-        // A re-entrant call may have filled the cell meanwhile; keep the first.
-        if (QUALNAME_NAME == nullptr) {
-            QUALNAME_NAME = name;
-        } else {
-            register_decref(name);
-        }
+        cell = name;
     }
-    return QUALNAME_NAME;
+    return cell;
 }
 
 std::string lossy_text(PyObject* str) {
@@ -54,7 +49,7 @@ std::string lossy_text(PyObject* str) {
 }
 
 std::optional<std::string> type_qualname(PyObject* type) {
-    PyObject* qualname = PyObject_GetAttr(type, interned_qualname());
+    PyObject* qualname = PyObject_GetAttr(type, interned_once(QUALNAME_NAME, "__qualname__"));
     if (qualname == nullptr) {
         ErrorValue::fetch().discard();
         return std::nullopt;
@@ -77,11 +72,15 @@ std::string type_name_for_message(PyObject* type) {
     return name ? std::move(*name) : std::string(FAILED_TYPE_NAME);
 }
 
-std::string render_object(PyObject* object) {
-    PyObject* text = PyObject_Str(object);
-    if (text != nullptr) {
-        register_owned(text);
-        return lossy_text(text);
+namespace {
+
+/// The text `to_text` (str or repr) makes of an object, with the unprintable
+/// fallbacks.
+std::string render_with(PyObject* object, PyObject* (*to_text)(PyObject*)) {
+    if (PyObject* text = to_text(object)) {
+        std::string rendered = lossy_text(text);
+        Py_DECREF(text);
+        return rendered;
     }
     ErrorValue error = ErrorValue::fetch();
     std::move(error).raise();
@@ -92,5 +91,11 @@ std::string render_object(PyObject* object) {
     }
     return "<unprintable " + *name + " object>";
 }
+
+}  // namespace
+
+std::string render_object(PyObject* object) { return render_with(object, &PyObject_Str); }
+
+std::string render_object_repr(PyObject* object) { return render_with(object, &PyObject_Repr); }
 
 }  // namespace tarvu

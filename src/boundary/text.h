@@ -22,7 +22,11 @@ std::string type_name_for_message(PyObject* type);
 /// reported as unraisable and shown as "<unprintable {type} object>".
 std::string render_object(PyObject* object);
 
-/// The interned "__qualname__", created once per process and kept.
-PyObject* interned_qualname();
+/// The same with repr(), for debug forms.
+std::string render_object_repr(PyObject* object);
+
+/// An interned str kept in `cell` for the life of the process, created on
+/// first use (under the interpreter lock).
+PyObject* interned_once(PyObject*& cell, const char* text);
 
 }  // namespace tarvu
