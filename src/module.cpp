@@ -32,7 +32,9 @@ constexpr Registration REGISTRATIONS[] = {
 
 PyObject* ALL_NAME = nullptr;  // the interned "__all__"; protected by the interpreter lock
 
-PyObject* interned_all() { return interned_once(ALL_NAME, "__all__"); }
+PyObject* interned_all() {
+    return interned_once(ALL_NAME, "__all__");
+}
 
 /// The module's export list, created on first use.
 Result<PyObject*> export_list(PyObject* module) {
@@ -64,7 +66,9 @@ Result<PyObject*> export_list(PyObject* module) {
 
 std::atomic<bool> INITIALIZED{false};
 
-std::span<const Registration> registration_list() { return REGISTRATIONS; }
+std::span<const Registration> registration_list() {
+    return REGISTRATIONS;
+}
 
 namespace {
 

@@ -12,21 +12,19 @@
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <stdint.h>
 #include <string.h>
 
 typedef struct {
-    PyObject_HEAD
-    uint8_t value;
+    PyObject_HEAD uint8_t value;
     Py_ssize_t borrow;
 } Member;
 
 typedef struct {
     uint8_t value;
-    const char *name;
+    const char* name;
     Py_ssize_t name_len;
-    const char *repr;
+    const char* repr;
     Py_ssize_t repr_len;
 } MemberInfo;
 
@@ -34,23 +32,24 @@ typedef struct {
 #define MAX_NAME 20
 
 typedef struct {
-    const char *class_name;
-    const char *qualified_name;
-    const char *doc;
-    const MemberInfo *members;
+    const char* class_name;
+    const char* qualified_name;
+    const char* doc;
+    const MemberInfo* members;
     int count;
-    const char *removed; /* NUL-terminated set of characters dropped before matching */
-    const char *from_int_miss;
+    const char* removed; /* NUL-terminated set of characters dropped before matching */
+    const char* from_int_miss;
     /* Set at module init: */
-    PyTypeObject *type;
-    int8_t index_of[256];           /* member value -> index into members, -1 for none */
-    uint8_t is_removed[256];        /* byte -> 1 when cleaning drops it */
-    char folded[32][MAX_NAME];      /* member names in lower case, by index */
+    PyTypeObject* type;
+    int8_t index_of[256];      /* member value -> index into members, -1 for none */
+    uint8_t is_removed[256];   /* byte -> 1 when cleaning drops it */
+    char folded[32][MAX_NAME]; /* member names in lower case, by index */
     /* candidates by cleaned length: up to 4 member indices, -1 terminated */
     int8_t by_len[MAX_NAME + 1][5];
 } Vocabulary;
 
-#define M(cls, v, n) {v, #n, sizeof(#n) - 1, cls "." #n, sizeof(cls "." #n) - 1}
+#define M(cls, v, n) \
+    { v, #n, sizeof(#n) - 1, cls "." #n, sizeof(cls "." #n) - 1 }
 
 static const MemberInfo STAIN_MEMBERS[] = {
     M("Stain", 0, Unknown), M("Stain", 1, HE),    M("Stain", 3, CD3),
@@ -58,9 +57,8 @@ static const MemberInfo STAIN_MEMBERS[] = {
 };
 
 static const MemberInfo DIAGNOSIS_MEMBERS[] = {
-    M("Diagnosis", 0, Unknown), M("Diagnosis", 1, HL), M("Diagnosis", 2, DLBCL),
-    M("Diagnosis", 3, CLL),     M("Diagnosis", 4, FL), M("Diagnosis", 5, MCL),
-    M("Diagnosis", 6, LTDS),
+    M("Diagnosis", 0, Unknown), M("Diagnosis", 1, HL),  M("Diagnosis", 2, DLBCL), M("Diagnosis", 3, CLL),
+    M("Diagnosis", 4, FL),      M("Diagnosis", 5, MCL), M("Diagnosis", 6, LTDS),
 };
 
 static const MemberInfo TILE_LABEL_MEMBERS[] = {
@@ -101,41 +99,36 @@ static const MemberInfo TILE_LABEL_MEMBERS[] = {
 /* The per-vocabulary tables below are sized for the largest vocabulary. */
 _Static_assert(COUNT(TILE_LABEL_MEMBERS) <= 32, "folded[] holds 32 names");
 
-#define VOCABULARY(cls, table, removed_chars, miss)                                  \
-    {.class_name = cls, .qualified_name = "builtins." cls, .doc = cls "(s)\n--\n\n", \
-     .members = table, .count = COUNT(table), .removed = removed_chars,              \
-     .from_int_miss = miss}
+#define VOCABULARY(cls, table, removed_chars, miss)                                                       \
+    {                                                                                                     \
+        .class_name = cls, .qualified_name = "builtins." cls, .doc = cls "(s)\n--\n\n", .members = table, \
+        .count = COUNT(table), .removed = removed_chars, .from_int_miss = miss                            \
+    }
 
 static Vocabulary STAIN = VOCABULARY("Stain", STAIN_MEMBERS, " _&", "No stain for number");
-static Vocabulary DIAGNOSIS =
-    VOCABULARY("Diagnosis", DIAGNOSIS_MEMBERS, " _", "No diagnosis for number");
-static Vocabulary TILE_LABEL =
-    VOCABULARY("TileLabel", TILE_LABEL_MEMBERS, " _", "No label for number");
+static Vocabulary DIAGNOSIS = VOCABULARY("Diagnosis", DIAGNOSIS_MEMBERS, " _", "No diagnosis for number");
+static Vocabulary TILE_LABEL = VOCABULARY("TileLabel", TILE_LABEL_MEMBERS, " _", "No label for number");
 
 #undef VOCABULARY
 
-static inline char
-fold(char c)
-{
+static inline char fold(char c) {
     return (c >= 'A' && c <= 'Z') ? (char)(c + ('a' - 'A')) : c;
 }
 
 /* Fills the lookup tables; runs once at import. */
-static void
-prepare(Vocabulary *vocab)
-{
+static void prepare(Vocabulary* vocab) {
     memset(vocab->index_of, -1, sizeof vocab->index_of);
     memset(vocab->by_len, -1, sizeof vocab->by_len);
-    for (const char *c = vocab->removed; *c; c++) {
+    for (const char* c = vocab->removed; *c; c++) {
         vocab->is_removed[(uint8_t)*c] = 1;
     }
     for (int i = 0; i < vocab->count; i++) {
-        const MemberInfo *m = &vocab->members[i];
+        const MemberInfo* m = &vocab->members[i];
         vocab->index_of[m->value] = (int8_t)i;
         for (Py_ssize_t k = 0; k < m->name_len; k++) {
             vocab->folded[i][k] = fold(m->name[k]);
         }
-        int8_t *slot = vocab->by_len[m->name_len];
+        int8_t* slot = vocab->by_len[m->name_len];
         while (*slot != -1) {
             slot++;
         }
@@ -143,22 +136,18 @@ prepare(Vocabulary *vocab)
     }
 }
 
-static PyObject *
-new_member(PyTypeObject *type, uint8_t value)
-{
-    Member *self = (Member *)type->tp_alloc(type, 0);
+static PyObject* new_member(PyTypeObject* type, uint8_t value) {
+    Member* self = (Member*)type->tp_alloc(type, 0);
     if (self != NULL) {
         self->value = value;
         self->borrow = 0;
     }
-    return (PyObject *)self;
+    return (PyObject*)self;
 }
 
 /* Index of the member named by text, or -1. Cleans into a stack buffer: a
  * cleaned text longer than every name cannot match, so no allocation. */
-static int
-parse(const Vocabulary *vocab, const char *text, Py_ssize_t len)
-{
+static int parse(const Vocabulary* vocab, const char* text, Py_ssize_t len) {
     char cleaned[MAX_NAME];
     Py_ssize_t n = 0;
     for (Py_ssize_t i = 0; i < len; i++) {
@@ -171,8 +160,8 @@ parse(const Vocabulary *vocab, const char *text, Py_ssize_t len)
         }
         cleaned[n++] = c;
     }
-    for (const int8_t *cand = vocab->by_len[n]; *cand != -1; cand++) {
-        const char *name = vocab->folded[*cand];
+    for (const int8_t* cand = vocab->by_len[n]; *cand != -1; cand++) {
+        const char* name = vocab->folded[*cand];
         Py_ssize_t i = 0;
         while (i < n && fold(cleaned[i]) == name[i]) {
             i++;
@@ -186,16 +175,14 @@ parse(const Vocabulary *vocab, const char *text, Py_ssize_t len)
 
 /* The one argument of a call that accepts a single positional-or-keyword
  * parameter; NULL with TypeError set otherwise. */
-static PyObject *
-single_argument_tuple_dict(PyObject *args, PyObject *kwargs, PyObject *keyword)
-{
+static PyObject* single_argument_tuple_dict(PyObject* args, PyObject* kwargs, PyObject* keyword) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs == NULL ? 0 : PyDict_GET_SIZE(kwargs);
     if (nargs == 1 && nkw == 0) {
         return PyTuple_GET_ITEM(args, 0);
     }
     if (nargs == 0 && nkw == 1) {
-        PyObject *value = PyDict_GetItemWithError(kwargs, keyword);
+        PyObject* value = PyDict_GetItemWithError(kwargs, keyword);
         if (value != NULL) {
             return value;
         }
@@ -206,13 +193,11 @@ single_argument_tuple_dict(PyObject *args, PyObject *kwargs, PyObject *keyword)
     return NULL;
 }
 
-static PyObject *KEYWORD_S;
-static PyObject *KEYWORD_V;
+static PyObject* KEYWORD_S;
+static PyObject* KEYWORD_V;
 
-static PyObject *
-vocab_new(const Vocabulary *vocab, PyTypeObject *type, PyObject *args, PyObject *kwargs)
-{
-    PyObject *s = single_argument_tuple_dict(args, kwargs, KEYWORD_S);
+static PyObject* vocab_new(const Vocabulary* vocab, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* s = single_argument_tuple_dict(args, kwargs, KEYWORD_S);
     if (s == NULL) {
         return NULL;
     }
@@ -221,7 +206,7 @@ vocab_new(const Vocabulary *vocab, PyTypeObject *type, PyObject *args, PyObject 
         return NULL;
     }
     Py_ssize_t len;
-    const char *text = PyUnicode_AsUTF8AndSize(s, &len);
+    const char* text = PyUnicode_AsUTF8AndSize(s, &len);
     if (text == NULL) {
         return NULL;
     }
@@ -233,19 +218,14 @@ vocab_new(const Vocabulary *vocab, PyTypeObject *type, PyObject *args, PyObject 
     return new_member(type, vocab->members[index].value);
 }
 
-static PyObject *
-vocab_from_int(const Vocabulary *vocab, PyObject *const *args, Py_ssize_t nargs,
-               PyObject *kwnames)
-{
-    PyObject *arg;
+static PyObject* vocab_from_int(const Vocabulary* vocab, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg;
     if (nargs == 1 && kwnames == NULL) {
         arg = args[0];
-    }
-    else if (nargs == 0 && kwnames != NULL && PyTuple_GET_SIZE(kwnames) == 1 &&
-             PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, 0), KEYWORD_V) == 0) {
+    } else if (nargs == 0 && kwnames != NULL && PyTuple_GET_SIZE(kwnames) == 1 &&
+               PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, 0), KEYWORD_V) == 0) {
         arg = args[0];
-    }
-    else {
+    } else {
         PyErr_SetString(PyExc_TypeError, "expected exactly one argument");
         return NULL;
     }
@@ -266,15 +246,13 @@ vocab_from_int(const Vocabulary *vocab, PyObject *const *args, Py_ssize_t nargs,
     return new_member(vocab->type, (uint8_t)v);
 }
 
-static PyObject *
-vocab_list(const Vocabulary *vocab)
-{
-    PyObject *list = PyList_New(vocab->count);
+static PyObject* vocab_list(const Vocabulary* vocab) {
+    PyObject* list = PyList_New(vocab->count);
     if (list == NULL) {
         return NULL;
     }
     for (int i = 0; i < vocab->count; i++) {
-        PyObject *member = new_member(vocab->type, vocab->members[i].value);
+        PyObject* member = new_member(vocab->type, vocab->members[i].value);
         if (member == NULL) {
             Py_DECREF(list);
             return NULL;
@@ -285,54 +263,42 @@ vocab_list(const Vocabulary *vocab)
 }
 
 /* A new str from an ASCII text, skipping the UTF-8 decoder. */
-static PyObject *
-ascii_str(const char *text, Py_ssize_t len)
-{
-    PyObject *str = PyUnicode_New(len, 127);
+static PyObject* ascii_str(const char* text, Py_ssize_t len) {
+    PyObject* str = PyUnicode_New(len, 127);
     if (str != NULL) {
         memcpy(PyUnicode_DATA(str), text, (size_t)len);
     }
     return str;
 }
 
-static PyObject *
-vocab_to_string(const Vocabulary *vocab, PyObject *self)
-{
-    const MemberInfo *m = &vocab->members[vocab->index_of[((Member *)self)->value]];
+static PyObject* vocab_to_string(const Vocabulary* vocab, PyObject* self) {
+    const MemberInfo* m = &vocab->members[vocab->index_of[((Member*)self)->value]];
     return ascii_str(m->name, m->name_len);
 }
 
-static PyObject *
-vocab_repr(const Vocabulary *vocab, PyObject *self)
-{
-    const MemberInfo *m = &vocab->members[vocab->index_of[((Member *)self)->value]];
+static PyObject* vocab_repr(const Vocabulary* vocab, PyObject* self) {
+    const MemberInfo* m = &vocab->members[vocab->index_of[((Member*)self)->value]];
     return ascii_str(m->repr, m->repr_len);
 }
 
-static PyObject *
-member_int(PyObject *self)
-{
-    return PyLong_FromLong(((Member *)self)->value);
+static PyObject* member_int(PyObject* self) {
+    return PyLong_FromLong(((Member*)self)->value);
 }
 
 /* An integer 0..255 from other, or -1 with no error pending. */
-static long
-small_int(PyObject *other)
-{
+static long small_int(PyObject* other) {
     long v;
     if (PyLong_Check(other)) {
         v = PyLong_AsLong(other);
-    }
-    else if (PyIndex_Check(other)) {
-        PyObject *index = PyNumber_Index(other);
+    } else if (PyIndex_Check(other)) {
+        PyObject* index = PyNumber_Index(other);
         if (index == NULL) {
             PyErr_Clear();
             return -1;
         }
         v = PyLong_AsLong(index);
         Py_DECREF(index);
-    }
-    else {
+    } else {
         return -1;
     }
     if (v == -1 && PyErr_Occurred()) {
@@ -342,9 +308,7 @@ small_int(PyObject *other)
     return (v < 0 || v > 255) ? -1 : v;
 }
 
-static PyObject *
-member_richcompare(PyObject *self, PyObject *other, int op)
-{
+static PyObject* member_richcompare(PyObject* self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) {
         Py_RETURN_NOTIMPLEMENTED;
     }
@@ -353,82 +317,71 @@ member_richcompare(PyObject *self, PyObject *other, int op)
         if (Py_TYPE(other) != Py_TYPE(self)) {
             Py_RETURN_NOTIMPLEMENTED;
         }
-        v = ((Member *)other)->value;
+        v = ((Member*)other)->value;
     }
-    int equal = ((Member *)self)->value == v;
+    int equal = ((Member*)self)->value == v;
     return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
-static void
-member_dealloc(PyObject *self)
-{
-    PyTypeObject *type = Py_TYPE(self);
+static void member_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 /* One set of entry points per vocabulary, each bound to its table. */
-#define VOCABULARY_ENTRY_POINTS(prefix, VOCAB)                                          \
-    static PyObject *prefix##_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) \
-    {                                                                                   \
-        return vocab_new(&VOCAB, type, args, kwargs);                                   \
-    }                                                                                   \
-    static PyObject *prefix##_from_int(PyObject *Py_UNUSED(cls), PyObject *const *args, \
-                                       Py_ssize_t nargs, PyObject *kwnames)             \
-    {                                                                                   \
-        return vocab_from_int(&VOCAB, args, nargs, kwnames);                            \
-    }                                                                                   \
-    static PyObject *prefix##_list(PyObject *Py_UNUSED(cls), PyObject *Py_UNUSED(arg))  \
-    {                                                                                   \
-        return vocab_list(&VOCAB);                                                      \
-    }                                                                                   \
-    static PyObject *prefix##_to_string(PyObject *self, PyObject *Py_UNUSED(arg))       \
-    {                                                                                   \
-        return vocab_to_string(&VOCAB, self);                                           \
-    }                                                                                   \
-    static PyObject *prefix##_repr(PyObject *self)                                      \
-    {                                                                                   \
-        return vocab_repr(&VOCAB, self);                                                \
-    }                                                                                   \
-    static PyMethodDef prefix##_methods[] = {                                           \
-        {"list", (PyCFunction)prefix##_list, METH_STATIC | METH_NOARGS,                 \
-         "list()\n--\n\n"},                                                             \
-        {"to_string", (PyCFunction)prefix##_to_string, METH_NOARGS,                     \
-         "to_string($self)\n--\n\n"},                                                   \
-        {"from_int", (PyCFunction)(void (*)(void))prefix##_from_int,                    \
-         METH_STATIC | METH_FASTCALL | METH_KEYWORDS, "from_int(v)\n--\n\n"},           \
-        {NULL, NULL, 0, NULL},                                                          \
-    };                                                                                  \
-    static PyType_Slot prefix##_slots[] = {                                             \
-        {Py_tp_doc, NULL}, /* filled at init from the vocabulary */                     \
-        {Py_tp_base, NULL},                                                             \
-        {Py_tp_dealloc, member_dealloc},                                                \
-        {Py_tp_repr, prefix##_repr},                                                    \
-        {Py_nb_int, member_int},                                                        \
-        {Py_tp_richcompare, member_richcompare},                                        \
-        {Py_tp_new, prefix##_new},                                                      \
-        {Py_tp_methods, prefix##_methods},                                              \
-        {0, NULL},                                                                      \
+#define VOCABULARY_ENTRY_POINTS(prefix, VOCAB)                                                                    \
+    static PyObject* prefix##_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {                         \
+        return vocab_new(&VOCAB, type, args, kwargs);                                                             \
+    }                                                                                                             \
+    static PyObject* prefix##_from_int(PyObject* Py_UNUSED(cls), PyObject* const* args, Py_ssize_t nargs,         \
+                                       PyObject* kwnames) {                                                       \
+        return vocab_from_int(&VOCAB, args, nargs, kwnames);                                                      \
+    }                                                                                                             \
+    static PyObject* prefix##_list(PyObject* Py_UNUSED(cls), PyObject* Py_UNUSED(arg)) {                          \
+        return vocab_list(&VOCAB);                                                                                \
+    }                                                                                                             \
+    static PyObject* prefix##_to_string(PyObject* self, PyObject* Py_UNUSED(arg)) {                               \
+        return vocab_to_string(&VOCAB, self);                                                                     \
+    }                                                                                                             \
+    static PyObject* prefix##_repr(PyObject* self) {                                                              \
+        return vocab_repr(&VOCAB, self);                                                                          \
+    }                                                                                                             \
+    static PyMethodDef prefix##_methods[] = {                                                                     \
+        {"list", (PyCFunction)prefix##_list, METH_STATIC | METH_NOARGS, "list()\n--\n\n"},                        \
+        {"to_string", (PyCFunction)prefix##_to_string, METH_NOARGS, "to_string($self)\n--\n\n"},                  \
+        {"from_int", (PyCFunction)(void (*)(void))prefix##_from_int, METH_STATIC | METH_FASTCALL | METH_KEYWORDS, \
+         "from_int(v)\n--\n\n"},                                                                                  \
+        {NULL, NULL, 0, NULL},                                                                                    \
+    };                                                                                                            \
+    static PyType_Slot prefix##_slots[] = {                                                                       \
+        {Py_tp_doc, NULL}, /* filled at init from the vocabulary */                                               \
+        {Py_tp_base, NULL},                                                                                       \
+        {Py_tp_dealloc, member_dealloc},                                                                          \
+        {Py_tp_repr, prefix##_repr},                                                                              \
+        {Py_nb_int, member_int},                                                                                  \
+        {Py_tp_richcompare, member_richcompare},                                                                  \
+        {Py_tp_new, prefix##_new},                                                                                \
+        {Py_tp_methods, prefix##_methods},                                                                        \
+        {0, NULL},                                                                                                \
     };
 
 VOCABULARY_ENTRY_POINTS(stain, STAIN)
 VOCABULARY_ENTRY_POINTS(diagnosis, DIAGNOSIS)
 VOCABULARY_ENTRY_POINTS(tile_label, TILE_LABEL)
 
-static int
-add_vocabulary(PyObject *module, Vocabulary *vocab, PyType_Slot *slots)
-{
+static int add_vocabulary(PyObject* module, Vocabulary* vocab, PyType_Slot* slots) {
     prepare(vocab);
-    slots[0].pfunc = (void *)vocab->doc;
+    slots[0].pfunc = (void*)vocab->doc;
     slots[1].pfunc = &PyBaseObject_Type;
     PyType_Spec type_spec = {vocab->qualified_name, (int)sizeof(Member), 0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject *type = PyType_FromSpec(&type_spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (type == NULL) {
         return -1;
     }
-    vocab->type = (PyTypeObject *)type; /* the module keeps it alive for the process */
+    vocab->type = (PyTypeObject*)type; /* the module keeps it alive for the process */
     for (int i = 0; i < vocab->count; i++) {
-        PyObject *member = new_member(vocab->type, vocab->members[i].value);
+        PyObject* member = new_member(vocab->type, vocab->members[i].value);
         if (member == NULL || PyObject_SetAttrString(type, vocab->members[i].name, member) < 0) {
             Py_XDECREF(member);
             Py_DECREF(type);
@@ -448,20 +401,17 @@ static struct PyModuleDef floor_module = {
     PyModuleDef_HEAD_INIT, "tarvu_floor", "", 0, NULL, NULL, NULL, NULL, NULL,
 };
 
-PyMODINIT_FUNC
-PyInit_tarvu_floor(void)
-{
+PyMODINIT_FUNC PyInit_tarvu_floor(void) {
     KEYWORD_S = PyUnicode_InternFromString("s");
     KEYWORD_V = PyUnicode_InternFromString("v");
     if (KEYWORD_S == NULL || KEYWORD_V == NULL) {
         return NULL;
     }
-    PyObject *module = PyModule_Create(&floor_module);
+    PyObject* module = PyModule_Create(&floor_module);
     if (module == NULL) {
         return NULL;
     }
-    if (add_vocabulary(module, &DIAGNOSIS, diagnosis_slots) < 0 ||
-        add_vocabulary(module, &STAIN, stain_slots) < 0 ||
+    if (add_vocabulary(module, &DIAGNOSIS, diagnosis_slots) < 0 || add_vocabulary(module, &STAIN, stain_slots) < 0 ||
         add_vocabulary(module, &TILE_LABEL, tile_label_slots) < 0) {
         Py_DECREF(module);
         return NULL;

@@ -12,8 +12,7 @@ constexpr const char DICTIONARY_CHANGED_SIZE[] = "dictionary changed size during
 constexpr const char DICTIONARY_KEYS_CHANGED[] = "dictionary keys changed during iteration";
 
 bool same_name(std::string_view parameter, const char* data, Py_ssize_t size) {
-    return parameter.size() == static_cast<size_t>(size) &&
-           std::memcmp(parameter.data(), data, parameter.size()) == 0;
+    return parameter.size() == static_cast<size_t>(size) && std::memcmp(parameter.data(), data, parameter.size()) == 0;
 }
 
 /// Assigns keyword arguments to slots, in the caller's order; the first bad
@@ -136,8 +135,7 @@ ErrorValue FunctionDescription::multiple_values_for_argument(std::string_view na
 }
 
 ErrorValue FunctionDescription::unexpected_keyword_argument(PyObject* name) const {
-    return ErrorValue::type_error(full_name() + " got an unexpected keyword argument '" + render_object(name) +
-                                  "'");
+    return ErrorValue::type_error(full_name() + " got an unexpected keyword argument '" + render_object(name) + "'");
 }
 
 ErrorValue FunctionDescription::positional_only_keyword_arguments(const std::vector<std::string>& names) const {
@@ -157,7 +155,8 @@ ErrorValue FunctionDescription::missing_required_positional_arguments(std::span<
     return missing_required_arguments(*this, "positional", missing);
 }
 
-ErrorValue FunctionDescription::missing_required_keyword_arguments(std::span<PyObject* const> keyword_only_slots) const {
+ErrorValue FunctionDescription::missing_required_keyword_arguments(
+    std::span<PyObject* const> keyword_only_slots) const {
     std::vector<std::string_view> missing;
     for (size_t i = 0; i < keyword_only_parameters.size(); ++i) {
         if (keyword_only_parameters[i].required && keyword_only_slots[i] == nullptr) {
@@ -183,16 +182,16 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 
 ErrorValue missing_required_arguments(const FunctionDescription& description, const char* kind,
                                       std::span<const std::string_view> names) {
-    std::string message = description.full_name() + " missing " + std::to_string(names.size()) + " required " +
-                          kind + (names.size() == 1 ? " argument: " : " arguments: ");
+    std::string message = description.full_name() + " missing " + std::to_string(names.size()) + " required " + kind +
+                          (names.size() == 1 ? " argument: " : " arguments: ");
     push_parameter_list(message, names);
     return ErrorValue::type_error(std::move(message));
 }
 
 // --- Extraction ---------------------------------------------------------------------
 
-Status extract_arguments_tuple_dict_general(const FunctionDescription& description, PyObject* args,
-                                            PyObject* kwargs, std::span<PyObject*> slots) {
+Status extract_arguments_tuple_dict_general(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                                            std::span<PyObject*> slots) {
     if (args == nullptr) {
         api_call_failed();
     }

@@ -53,8 +53,8 @@ ErrorValue missing_required_arguments(const FunctionDescription& description, co
 
 /// Matches an argument tuple and keyword dictionary (may be null) to `slots`,
 /// which hold borrowed references afterwards (null for an absent optional).
-Status extract_arguments_tuple_dict_general(const FunctionDescription& description, PyObject* args,
-                                            PyObject* kwargs, std::span<PyObject*> slots);
+Status extract_arguments_tuple_dict_general(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                                            std::span<PyObject*> slots);
 
 /// The same for a vector call: `nargsf` positional arguments followed by the
 /// values of the keyword names in `kwnames` (may be null).
@@ -78,8 +78,8 @@ inline bool extract_positional_call(const FunctionDescription& description, PyOb
     return true;
 }
 
-inline Status extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                           PyObject* kwargs, std::span<PyObject*> slots) {
+inline Status extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                                           std::span<PyObject*> slots) {
     if (args != nullptr && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) &&
         extract_positional_call(description, reinterpret_cast<PyTupleObject*>(args)->ob_item,
                                 static_cast<size_t>(PyTuple_GET_SIZE(args)), slots)) [[likely]] {
@@ -91,8 +91,8 @@ inline Status extract_arguments_tuple_dict(const FunctionDescription& descriptio
 inline Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
                                          Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> slots) {
     if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
-        extract_positional_call(description, args, static_cast<size_t>(compat::vectorcall_nargs(nargsf)),
-                                slots)) [[likely]] {
+        extract_positional_call(description, args, static_cast<size_t>(compat::vectorcall_nargs(nargsf)), slots))
+        [[likely]] {
         return Ok{};
     }
     return extract_arguments_fastcall_general(description, args, nargsf, kwnames, slots);
@@ -122,8 +122,7 @@ Result<uint8_t> extract_u8_general(PyObject* object);
 inline Result<uint8_t> extract_u8(PyObject* object) {
     // __index__ of an exact int is the int itself.
     long value;
-    if (PyLong_CheckExact(object) && compat::small_int_value(object, &value) && value >= 0 && value <= 255)
-        [[likely]] {
+    if (PyLong_CheckExact(object) && compat::small_int_value(object, &value) && value >= 0 && value <= 255) [[likely]] {
         return static_cast<uint8_t>(value);
     }
     return extract_u8_general(object);

@@ -61,7 +61,9 @@ size_t GILPool::first_mark() {
 
 namespace detail {
 
-void raise_error(ErrorValue&& error) { std::move(error).raise(); }
+void raise_error(ErrorValue&& error) {
+    std::move(error).raise();
+}
 
 void raise_unraisable(ErrorValue&& error) {
     std::move(error).raise();

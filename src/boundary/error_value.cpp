@@ -34,8 +34,8 @@ PyObject* panic_exception_type() {
     if (PANIC_EXCEPTION_TYPE != nullptr) {
         return PANIC_EXCEPTION_TYPE;
     }
-    PyObject* created = PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME, PANIC_EXCEPTION_DOC,
-                                                  PyExc_BaseException, nullptr);
+    PyObject* created =
+        PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME, PANIC_EXCEPTION_DOC, PyExc_BaseException, nullptr);
     if (created == nullptr) {
         // The type the taken error would be compared against is the one that
         // failed, so take it without the comparison.

@@ -7,13 +7,13 @@
 // exactly the type, value and traceback it was taken with.
 
 #include <cassert>
-#include <memory>
 #include <exception>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <new>
 
 #include "boundary/fault.h"
 #include "boundary/owned.h"
@@ -34,9 +34,7 @@ class [[nodiscard]] ErrorValue {
 public:
     // --- Making error values -------------------------------------------------
     /// A general error: RuntimeError carrying exactly `text` (static storage).
-    static ErrorValue general(const char* static_text) {
-        return lazy(PyExc_RuntimeError, static_text);
-    }
+    static ErrorValue general(const char* static_text) { return lazy(PyExc_RuntimeError, static_text); }
     /// A general error whose text ends in a number: "{prefix}{number}".
     static ErrorValue general_with_number(const char* static_prefix, unsigned number) {
         ErrorValue error = lazy(PyExc_RuntimeError, static_prefix);
@@ -135,11 +133,11 @@ private:
 
     State state_;
     LazyKind lazy_kind_ = LazyKind::Message;
-    int number_ = -1;                      // lazy: number appended to the message
-    PyObject* type_ = nullptr;             // lazy: borrowed builtin type; else owned
-    PyObject* value_ = nullptr;            // fetched/normalized: owned; lazy conversion: owned type
-    PyObject* traceback_ = nullptr;        // fetched/normalized: owned
-    const char* static_text_ = nullptr;    // lazy: fixed message, or conversion target
+    int number_ = -1;                    // lazy: number appended to the message
+    PyObject* type_ = nullptr;           // lazy: borrowed builtin type; else owned
+    PyObject* value_ = nullptr;          // fetched/normalized: owned; lazy conversion: owned type
+    PyObject* traceback_ = nullptr;      // fetched/normalized: owned
+    const char* static_text_ = nullptr;  // lazy: fixed message, or conversion target
     // lazy: a composed message or fault text; held by pointer so that moving an
     // error value, which every failing call does a few times, stays cheap
     std::unique_ptr<std::string> text_;

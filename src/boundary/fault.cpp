@@ -13,7 +13,9 @@ void raise_fault(std::string_view text, SourceLocation where) {
     throw Fault::with_text(std::string(text));
 }
 
-void resume_fault(std::string text) { throw Fault::with_text(std::move(text)); }
+void resume_fault(std::string text) {
+    throw Fault::with_text(std::move(text));
+}
 
 void api_call_failed(SourceLocation where) {
     if (PyErr_Occurred() != nullptr) {

@@ -37,8 +37,7 @@ private:
 };
 
 /// Reports the fault on standard error (text and where it arose), then throws it.
-[[noreturn]] void raise_fault(std::string_view text,
-                              SourceLocation where = SourceLocation::current());
+[[noreturn]] void raise_fault(std::string_view text, SourceLocation where = SourceLocation::current());
 
 /// Throws a fault without reporting it; for a fault that was already reported
 /// elsewhere (a PanicException coming back out of the interpreter).

@@ -58,6 +58,8 @@ inline void register_decref(PyObject* object) {
 }
 
 /// Applies and clears POOL.
-inline void update_counts() { POOL.update_counts(); }
+inline void update_counts() {
+    POOL.update_counts();
+}
 
 }  // namespace tarvu

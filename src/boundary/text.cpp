@@ -36,8 +36,8 @@ std::string lossy_text(PyObject* str) {
     if (!bytes) {
         api_call_failed();
     }
-    Owned repaired = Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                                       PyBytes_GET_SIZE(bytes.get()), "replace"));
+    Owned repaired =
+        Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
     if (!repaired) {
         api_call_failed();
     }
@@ -94,8 +94,12 @@ std::string render_with(PyObject* object, PyObject* (*to_text)(PyObject*)) {
 
 }  // namespace
 
-std::string render_object(PyObject* object) { return render_with(object, &PyObject_Str); }
+std::string render_object(PyObject* object) {
+    return render_with(object, &PyObject_Str);
+}
 
-std::string render_object_repr(PyObject* object) { return render_with(object, &PyObject_Repr); }
+std::string render_object_repr(PyObject* object) {
+    return render_with(object, &PyObject_Repr);
+}
 
 }  // namespace tarvu

@@ -6,12 +6,8 @@
 namespace tarvu {
 
 inline constexpr Member DIAGNOSIS_MEMBERS[] = {
-    {0, "Unknown", "Diagnosis.Unknown"},
-    {1, "HL", "Diagnosis.HL"},
-    {2, "DLBCL", "Diagnosis.DLBCL"},
-    {3, "CLL", "Diagnosis.CLL"},
-    {4, "FL", "Diagnosis.FL"},
-    {5, "MCL", "Diagnosis.MCL"},
+    {0, "Unknown", "Diagnosis.Unknown"}, {1, "HL", "Diagnosis.HL"}, {2, "DLBCL", "Diagnosis.DLBCL"},
+    {3, "CLL", "Diagnosis.CLL"},         {4, "FL", "Diagnosis.FL"}, {5, "MCL", "Diagnosis.MCL"},
     {6, "LTDS", "Diagnosis.LTDS"},
 };
 

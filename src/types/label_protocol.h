@@ -20,7 +20,9 @@ inline constexpr const char MISSING_TP_FREE[] = "called `Option::unwrap()` on a 
 inline constexpr std::string_view NEW_PARAMETERS[] = {"s"};
 inline constexpr std::string_view FROM_INT_PARAMETERS[] = {"v"};
 
-constexpr char fold_ascii_case(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char fold_ascii_case(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 /// Lookup tables derived from a vocabulary at compile time.
 template <const Vocabulary& V>
@@ -41,7 +43,8 @@ struct VocabularyTables {
     static constexpr std::array<FoldedName, MEMBER_COUNT> FOLDED_NAMES = [] {
         std::array<FoldedName, MEMBER_COUNT> names{};
         for (size_t i = 0; i < MEMBER_COUNT; ++i) {
-            for (size_t k = 0; k < V.members[i].name.size(); ++k) names[i].bytes[k] = fold_ascii_case(V.members[i].name[k]);
+            for (size_t k = 0; k < V.members[i].name.size(); ++k)
+                names[i].bytes[k] = fold_ascii_case(V.members[i].name[k]);
         }
         return names;
     }();
@@ -299,7 +302,8 @@ private:
     // --- Static tables -----------------------------------------------------------------
 
     static constexpr FunctionDescription NEW_DESCRIPTION = {V.class_name, "__new__", NEW_PARAMETERS, 0, 1, {}};
-    static constexpr FunctionDescription FROM_INT_DESCRIPTION = {V.class_name, "from_int", FROM_INT_PARAMETERS, 0, 1, {}};
+    static constexpr FunctionDescription FROM_INT_DESCRIPTION = {
+        V.class_name, "from_int", FROM_INT_PARAMETERS, 0, 1, {}};
 
     static inline PyMethodDef METHODS[] = {
         {"list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&list)), METH_STATIC | METH_NOARGS,

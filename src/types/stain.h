@@ -6,12 +6,8 @@
 namespace tarvu {
 
 inline constexpr Member STAIN_MEMBERS[] = {
-    {0, "Unknown", "Stain.Unknown"},
-    {1, "HE", "Stain.HE"},
-    {3, "CD3", "Stain.CD3"},
-    {20, "CD20", "Stain.CD20"},
-    {30, "CD30", "Stain.CD30"},
-    {68, "CD68", "Stain.CD68"},
+    {0, "Unknown", "Stain.Unknown"}, {1, "HE", "Stain.HE"},      {3, "CD3", "Stain.CD3"},
+    {20, "CD20", "Stain.CD20"},      {30, "CD30", "Stain.CD30"}, {68, "CD68", "Stain.CD68"},
 };
 
 // "H&E" is how haematoxylin and eosin is usually written, so Stain alone also

@@ -39,11 +39,7 @@ Status create_type(TypeCell& cell, const TypeBlueprint& blueprint) {
     *slot = {0, nullptr};
 
     PyType_Spec spec = {
-        cell.type_name->c_str(),
-        static_cast<int>(sizeof(InstanceRecord)),
-        0,
-        Py_TPFLAGS_DEFAULT,
-        cell.slots,
+        cell.type_name->c_str(), static_cast<int>(sizeof(InstanceRecord)), 0, Py_TPFLAGS_DEFAULT, cell.slots,
     };
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) {
@@ -111,8 +107,8 @@ Status fill_type_dict(TypeCell& cell, const TypeBlueprint& blueprint) {
 }  // namespace
 
 Result<PyTypeObject*> ensure_type(TypeCell& cell, const TypeBlueprint& blueprint) {
-    const std::string wrapper = "An error occurred while initializing class " +
-                                std::string(blueprint.vocabulary.class_name);
+    const std::string wrapper =
+        "An error occurred while initializing class " + std::string(blueprint.vocabulary.class_name);
     if (cell.type == nullptr) {
         Status created = create_type(cell, blueprint);
         if (!created.ok()) {

@@ -12,8 +12,7 @@ namespace tarvu {
 
 /// The memory layout of one instance of a label vocabulary.
 struct InstanceRecord {
-    PyObject_HEAD
-    uint8_t value;
+    PyObject_HEAD uint8_t value;
     BorrowFlag borrow_flag;
 };
 static_assert(sizeof(InstanceRecord) == sizeof(PyObject) + 2 * sizeof(void*),

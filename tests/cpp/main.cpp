@@ -11,7 +11,9 @@
 #if defined(__SANITIZE_ADDRESS__)
 // Everything the never-finalised interpreter holds at exit would count as
 // leaked, in every run of the binary (test listing and death tests included).
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+extern "C" const char* __asan_default_options() {
+    return "detect_leaks=0";
+}
 #endif
 
 int main(int argc, char** argv) {

@@ -21,10 +21,14 @@ using test::run_python;
 using test::str_of;
 using test::take_raised;
 
-PyObject* main_dict() { return PyModule_GetDict(PyImport_AddModule("__main__")); }
+PyObject* main_dict() {
+    return PyModule_GetDict(PyImport_AddModule("__main__"));
+}
 
 /// Binds `object` in __main__ under `name`, for the Python snippets.
-void bind(const char* name, PyObject* object) { ASSERT_EQ(PyDict_SetItemString(main_dict(), name, object), 0); }
+void bind(const char* name, PyObject* object) {
+    ASSERT_EQ(PyDict_SetItemString(main_dict(), name, object), 0);
+}
 
 /// Python's repr of `target.__all__`, or "<missing>".
 std::string all_of(PyObject* target) {
@@ -123,7 +127,9 @@ TEST_F(AddToModule, PassesOnAFailureToAssignAndKeepsTheNameListed) {
 
 bool THIRD_ENSURED = false;
 
-Result<PyTypeObject*> ensure_first() { return &PyFloat_Type; }
+Result<PyTypeObject*> ensure_first() {
+    return &PyFloat_Type;
+}
 Result<PyTypeObject*> ensure_failing() {
     Ref failure = eval_python("body_failure");
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(failure.get()));

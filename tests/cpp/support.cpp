@@ -55,8 +55,8 @@ std::string str_of(PyObject* object) {
 }
 
 std::string type_name_of(PyObject* type_or_instance) {
-    PyObject* type = PyType_Check(type_or_instance) ? type_or_instance
-                                                    : reinterpret_cast<PyObject*>(Py_TYPE(type_or_instance));
+    PyObject* type =
+        PyType_Check(type_or_instance) ? type_or_instance : reinterpret_cast<PyObject*>(Py_TYPE(type_or_instance));
     Ref name(PyObject_GetAttrString(type, "__name__"));
     if (!name) {
         PyErr_Clear();

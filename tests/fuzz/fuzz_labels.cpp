@@ -122,7 +122,7 @@ std::string utf8_of(PyObject* text) {
 }
 
 std::string repr_of(PyObject* object) {
-    PyObject* type, *value, *traceback;
+    PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     std::string out = "<unrepresentable>";
     if (PyObject* repr = PyObject_ASCII(object)) {
@@ -136,8 +136,8 @@ std::string repr_of(PyObject* object) {
 }
 
 std::string qualname_of_type(PyObject* object) {
-    PyObject* name = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"),
-                             "__qualname__");
+    PyObject* name =
+        checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"), "__qualname__");
     std::string out = utf8_of(name);
     Py_DECREF(name);
     return out;
@@ -151,7 +151,7 @@ struct Expected {
     long value = 0;                              // Member: its member value; Bool: 0 or 1
     PyObject* exc_type = nullptr;                // Raises: exact type
     bool check_message = false;
-    std::string message;       // Raises: the only argument, when checked
+    std::string message;               // Raises: the only argument, when checked
     bool prefixed_type_error = false;  // Raises: the "argument 'v': " form with suppressed context
 };
 
@@ -253,7 +253,9 @@ void verify(PyObject* result, const Expected& expected, const std::string& what)
 
 // --- the reference model ------------------------------------------------------------------------------
 
-char fold(Py_UCS4 c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); }
+char fold(Py_UCS4 c) {
+    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+}
 
 bool has_surrogate(PyObject* text) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
@@ -309,8 +311,8 @@ Expected expected_from_int(const VocabularyInfo& vocabulary, PyObject* argument)
         if (overflow != 0) return raises(PyExc_OverflowError);  // the interpreter's own message
         return expected_lookup(vocabulary, v);
     }
-    return raises(PyExc_TypeError, "argument 'v': '" + qualname_of_type(argument) +
-                                       "' object cannot be interpreted as an integer");
+    return raises(PyExc_TypeError,
+                  "argument 'v': '" + qualname_of_type(argument) + "' object cannot be interpreted as an integer");
 }
 
 // --- input reading ------------------------------------------------------------------------------------
@@ -341,9 +343,15 @@ PyObject* decoded(const uint8_t* data, size_t size, int how) {
     Py_ssize_t length = static_cast<Py_ssize_t>(size);
     PyObject* text = nullptr;
     switch (how) {
-        case 0: text = PyUnicode_DecodeUTF8(bytes, length, "surrogatepass"); break;
-        case 1: text = PyUnicode_DecodeUTF8(bytes, length, "surrogateescape"); break;
-        case 2: text = PyUnicode_DecodeLatin1(bytes, length, nullptr); break;
+        case 0:
+            text = PyUnicode_DecodeUTF8(bytes, length, "surrogatepass");
+            break;
+        case 1:
+            text = PyUnicode_DecodeUTF8(bytes, length, "surrogateescape");
+            break;
+        case 2:
+            text = PyUnicode_DecodeLatin1(bytes, length, nullptr);
+            break;
         case 3: {
             int byteorder = -1;  // little endian
             text = PyUnicode_DecodeUTF16(bytes, length & ~static_cast<Py_ssize_t>(1), "surrogatepass", &byteorder);
@@ -468,9 +476,12 @@ void check_binding(Reader& in, PyObject* text) {
     PyObject* values[] = {text, PyLong_FromLong(in.byte()), Py_None, PyFloat_FromDouble(1.5)};
     Py_INCREF(text);
     Py_INCREF(Py_None);
-    PyObject* names[] = {PyUnicode_FromString(parameter), PyUnicode_FromString(use_new ? "v" : "s"),
-                         PyUnicode_FromString("x"), PyUnicode_DecodeUTF8("\xed\xa0\x80", 3, "surrogatepass"),
-                         PyLong_FromLong(7), PyUnicode_FromString(use_new ? "S" : "V")};
+    PyObject* names[] = {PyUnicode_FromString(parameter),
+                         PyUnicode_FromString(use_new ? "v" : "s"),
+                         PyUnicode_FromString("x"),
+                         PyUnicode_DecodeUTF8("\xed\xa0\x80", 3, "surrogatepass"),
+                         PyLong_FromLong(7),
+                         PyUnicode_FromString(use_new ? "S" : "V")};
 
     size_t positional = in.byte() % 3;
     size_t keyword_count = in.byte() % 4;
@@ -492,8 +503,8 @@ void check_binding(Reader& in, PyObject* text) {
     Expected expected = raises(PyExc_TypeError);
     bool decided = false;
     if (positional > 1) {
-        expected = raises(PyExc_TypeError, function + " takes 1 positional arguments but " +
-                                               std::to_string(positional) + " were given");
+        expected = raises(PyExc_TypeError,
+                          function + " takes 1 positional arguments but " + std::to_string(positional) + " were given");
         decided = true;
     }
     PyObject* bound = positional == 1 ? vector[0] : nullptr;
@@ -501,20 +512,19 @@ void check_binding(Reader& in, PyObject* text) {
         PyObject* name = keyword_names[i];
         PyObject* value = vector[positional + i];
         if (!PyUnicode_Check(name)) {
-            expected = raises(PyExc_TypeError,
-                              "'" + qualname_of_type(name) + "' object cannot be converted to 'PyString'");
+            expected =
+                raises(PyExc_TypeError, "'" + qualname_of_type(name) + "' object cannot be converted to 'PyString'");
             decided = true;
         } else if (!has_surrogate(name) && utf8_of(name) == parameter) {
             if (bound != nullptr) {
-                expected = raises(PyExc_TypeError,
-                                  function + " got multiple values for argument '" + parameter + "'");
+                expected = raises(PyExc_TypeError, function + " got multiple values for argument '" + parameter + "'");
                 decided = true;
             }
             bound = value;
         } else {
             PyObject* rendered = checked(PyObject_CallOneArg(LOSSY, name), "lossy");
-            expected = raises(PyExc_TypeError,
-                              function + " got an unexpected keyword argument '" + utf8_of(rendered) + "'");
+            expected =
+                raises(PyExc_TypeError, function + " got an unexpected keyword argument '" + utf8_of(rendered) + "'");
             Py_DECREF(rendered);
             decided = true;
         }
@@ -534,7 +544,8 @@ void check_binding(Reader& in, PyObject* text) {
             PyTuple_SET_ITEM(args, static_cast<Py_ssize_t>(i), vector[i]);
         }
         PyObject* kwargs = keyword_names.empty() ? nullptr : PyDict_New();
-        for (size_t i = 0; i < keyword_names.size(); ++i) PyDict_SetItem(kwargs, keyword_names[i], vector[positional + i]);
+        for (size_t i = 0; i < keyword_names.size(); ++i)
+            PyDict_SetItem(kwargs, keyword_names[i], vector[positional + i]);
         result = PyObject_Call(vocabulary.type, args, kwargs);
         Py_DECREF(args);
         Py_XDECREF(kwargs);

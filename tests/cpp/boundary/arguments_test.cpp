@@ -29,12 +29,12 @@ constexpr std::string_view ABC[] = {"a", "b", "c"};
 constexpr KeywordOnlyParameter K_REQUIRED_M_OPTIONAL[] = {{"k", true}, {"m", false}};
 constexpr KeywordOnlyParameter XYZ_REQUIRED[] = {{"x", true}, {"y", true}, {"z", true}};
 
-constexpr FunctionDescription NOTHING = {nullptr, "nothing", {}, 0, 0, {}};            // nothing()
-constexpr FunctionDescription TWO = {nullptr, "two", AB, 0, 2, {}};                    // two(a, b)
-constexpr FunctionDescription THREE = {"Cls", "three", ABC, 0, 3, {}};                 // Cls.three(a, b, c)
-constexpr FunctionDescription FIRST_ONLY = {nullptr, "first_only", AB, 1, 2, {}};      // first_only(a, /, b)
-constexpr FunctionDescription ALL_ONLY = {nullptr, "all_only", ABC, 3, 3, {}};         // all_only(a, b, c, /)
-constexpr FunctionDescription OPTIONAL = {nullptr, "optional", ABC, 0, 1, {}};         // optional(a, b=, c=)
+constexpr FunctionDescription NOTHING = {nullptr, "nothing", {}, 0, 0, {}};                      // nothing()
+constexpr FunctionDescription TWO = {nullptr, "two", AB, 0, 2, {}};                              // two(a, b)
+constexpr FunctionDescription THREE = {"Cls", "three", ABC, 0, 3, {}};                           // Cls.three(a, b, c)
+constexpr FunctionDescription FIRST_ONLY = {nullptr, "first_only", AB, 1, 2, {}};                // first_only(a, /, b)
+constexpr FunctionDescription ALL_ONLY = {nullptr, "all_only", ABC, 3, 3, {}};                   // all_only(a, b, c, /)
+constexpr FunctionDescription OPTIONAL = {nullptr, "optional", ABC, 0, 1, {}};                   // optional(a, b=, c=)
 constexpr FunctionDescription KEYWORDS = {nullptr, "keywords", A, 0, 1, K_REQUIRED_M_OPTIONAL};  // (a, *, k, m=)
 constexpr FunctionDescription THREE_KEYWORDS = {nullptr, "three_keywords", {}, 0, 0, XYZ_REQUIRED};  // (*, x, y, z)
 
@@ -48,7 +48,9 @@ struct Call {
     std::variant<std::vector<long>, const char*> expected;  // slots, or the TypeError message
 };
 
-void PrintTo(const Call& call, std::ostream* out) { *out << call.name; }
+void PrintTo(const Call& call, std::ostream* out) {
+    *out << call.name;
+}
 
 /// Slot contents as the ints they hold (0 for an empty slot).
 std::vector<long> slot_values(const std::vector<PyObject*>& slots) {
@@ -158,60 +160,106 @@ INSTANTIATE_TEST_SUITE_P(
     Calls, Extraction,
     ::testing::Values(
         // Two and three positional parameters.
-        Call{"TwoByPosition", &TWO, {1, 2}, {}, Slots{1, 2}},
-        Call{"TwoMixed", &TWO, {1}, {{"b", 2}}, Slots{1, 2}},
+        Call{"TwoByPosition", &TWO, {1, 2}, {}, Slots{1, 2}}, Call{"TwoMixed", &TWO, {1}, {{"b", 2}}, Slots{1, 2}},
         Call{"TwoByKeywordInAnyOrder", &TWO, {}, {{"b", 2}, {"a", 1}}, Slots{1, 2}},
         Call{"TwoMissingBoth", &TWO, {}, {}, "two() missing 2 required positional arguments: 'a' and 'b'"},
         Call{"TwoMissingSecond", &TWO, {1}, {}, "two() missing 1 required positional argument: 'b'"},
         Call{"TwoTooMany", &TWO, {1, 2, 3}, {}, "two() takes 2 positional arguments but 3 were given"},
-        Call{"TooManyBeforeAnyKeyword", &TWO, {1, 2, 3}, {{"x", 1}},
+        Call{"TooManyBeforeAnyKeyword",
+             &TWO,
+             {1, 2, 3},
+             {{"x", 1}},
              "two() takes 2 positional arguments but 3 were given"},
         Call{"KeywordForAFilledSlot", &TWO, {1}, {{"a", 2}}, "two() got multiple values for argument 'a'"},
-        Call{"FirstBadKeywordWins", &TWO, {}, {{"b", 1}, {"x", 2}, {"a", 3}, {"y", 4}},
+        Call{"FirstBadKeywordWins",
+             &TWO,
+             {},
+             {{"b", 1}, {"x", 2}, {"a", 3}, {"y", 4}},
              "two() got an unexpected keyword argument 'x'"},
         Call{"UnexpectedBeforeMissing", &TWO, {}, {{"x", 2}}, "two() got an unexpected keyword argument 'x'"},
         Call{"KeywordNamesAreCaseSensitive", &TWO, {1}, {{"B", 2}}, "two() got an unexpected keyword argument 'B'"},
-        Call{"ThreeMissingAll", &THREE, {}, {},
+        Call{"ThreeMissingAll",
+             &THREE,
+             {},
+             {},
              "Cls.three() missing 3 required positional arguments: 'a', 'b', and 'c'"},
-        Call{"ThreeMissingOuterTwo", &THREE, {}, {{"b", 2}},
+        Call{"ThreeMissingOuterTwo",
+             &THREE,
+             {},
+             {{"b", 2}},
              "Cls.three() missing 2 required positional arguments: 'a' and 'c'"},
-        Call{"ThreeMissingMiddle", &THREE, {1}, {{"c", 3}},
-             "Cls.three() missing 1 required positional argument: 'b'"},
+        Call{"ThreeMissingMiddle", &THREE, {1}, {{"c", 3}}, "Cls.three() missing 1 required positional argument: 'b'"},
         Call{"ThreeTooMany", &THREE, {1, 2, 3, 4}, {}, "Cls.three() takes 3 positional arguments but 4 were given"},
         Call{"NothingGivenOne", &NOTHING, {7}, {}, "nothing() takes 0 positional arguments but 1 was given"},
         Call{"NothingGivenNothing", &NOTHING, {}, {}, Slots{}},
         // Positional-only parameters.
         Call{"PositionalOnlyByPosition", &FIRST_ONLY, {1}, {{"b", 2}}, Slots{1, 2}},
-        Call{"PositionalOnlyByKeyword", &FIRST_ONLY, {}, {{"a", 1}, {"b", 2}},
+        Call{"PositionalOnlyByKeyword",
+             &FIRST_ONLY,
+             {},
+             {{"a", 1}, {"b", 2}},
              "first_only() got some positional-only arguments passed as keyword arguments: 'a'"},
-        Call{"PositionalOnlyGivenTwice", &FIRST_ONLY, {1, 2}, {{"a", 1}},
+        Call{"PositionalOnlyGivenTwice",
+             &FIRST_ONLY,
+             {1, 2},
+             {{"a", 1}},
              "first_only() got some positional-only arguments passed as keyword arguments: 'a'"},
-        Call{"PositionalOnlyBeforeMissing", &ALL_ONLY, {}, {{"b", 1}, {"a", 2}},
+        Call{"PositionalOnlyBeforeMissing",
+             &ALL_ONLY,
+             {},
+             {{"b", 1}, {"a", 2}},
              "all_only() got some positional-only arguments passed as keyword arguments: 'b' and 'a'"},
-        Call{"ThreePositionalOnlyByKeyword", &ALL_ONLY, {}, {{"c", 1}, {"a", 2}, {"b", 3}},
+        Call{"ThreePositionalOnlyByKeyword",
+             &ALL_ONLY,
+             {},
+             {{"c", 1}, {"a", 2}, {"b", 3}},
              "all_only() got some positional-only arguments passed as keyword arguments: 'c', 'a', and 'b'"},
-        Call{"UnexpectedBeatsPositionalOnly", &ALL_ONLY, {}, {{"a", 1}, {"x", 2}},
+        Call{"UnexpectedBeatsPositionalOnly",
+             &ALL_ONLY,
+             {},
+             {{"a", 1}, {"x", 2}},
              "all_only() got an unexpected keyword argument 'x'"},
         // Optional positional parameters.
         Call{"OptionalLeftEmpty", &OPTIONAL, {1}, {}, Slots{1, 0, 0}},
         Call{"OptionalSkipsOne", &OPTIONAL, {}, {{"c", 3}, {"a", 1}}, Slots{1, 0, 3}},
-        Call{"OptionalMissingRequired", &OPTIONAL, {}, {{"b", 2}},
+        Call{"OptionalMissingRequired",
+             &OPTIONAL,
+             {},
+             {{"b", 2}},
              "optional() missing 1 required positional argument: 'a'"},
-        Call{"OptionalTooManyOne", &OPTIONAL, {1, 2, 3, 4}, {},
+        Call{"OptionalTooManyOne",
+             &OPTIONAL,
+             {1, 2, 3, 4},
+             {},
              "optional() takes from 1 to 3 positional arguments but 4 were given"},
         // Keyword-only parameters.
         Call{"KeywordOnlyRequiredGiven", &KEYWORDS, {1}, {{"k", 2}}, Slots{1, 2, 0}},
         Call{"KeywordOnlyBoth", &KEYWORDS, {}, {{"m", 3}, {"k", 2}, {"a", 1}}, Slots{1, 2, 3}},
         Call{"KeywordOnlyMissing", &KEYWORDS, {1}, {{"m", 3}}, "keywords() missing 1 required keyword argument: 'k'"},
-        Call{"PositionalReportedBeforeKeywordOnly", &KEYWORDS, {}, {},
+        Call{"PositionalReportedBeforeKeywordOnly",
+             &KEYWORDS,
+             {},
+             {},
              "keywords() missing 1 required positional argument: 'a'"},
-        Call{"KeywordOnlyNotByPosition", &KEYWORDS, {1, 2}, {},
+        Call{"KeywordOnlyNotByPosition",
+             &KEYWORDS,
+             {1, 2},
+             {},
              "keywords() takes 1 positional arguments but 2 were given"},
-        Call{"KeywordOnlyGivenByPositionalName", &KEYWORDS, {1}, {{"a", 1}},
+        Call{"KeywordOnlyGivenByPositionalName",
+             &KEYWORDS,
+             {1},
+             {{"a", 1}},
              "keywords() got multiple values for argument 'a'"},
-        Call{"ThreeKeywordOnlyMissing", &THREE_KEYWORDS, {}, {},
+        Call{"ThreeKeywordOnlyMissing",
+             &THREE_KEYWORDS,
+             {},
+             {},
              "three_keywords() missing 3 required keyword arguments: 'x', 'y', and 'z'"},
-        Call{"TwoKeywordOnlyMissing", &THREE_KEYWORDS, {}, {{"y", 1}},
+        Call{"TwoKeywordOnlyMissing",
+             &THREE_KEYWORDS,
+             {},
+             {{"y", 1}},
              "three_keywords() missing 2 required keyword arguments: 'x' and 'z'"}),
     [](const ::testing::TestParamInfo<Call>& info) { return std::string(info.param.name); });
 
@@ -243,8 +291,9 @@ TEST_F(KeywordNames, AStrSubclassNameMatchesByItsText) {
 }
 
 TEST_F(KeywordNames, ANameWithALoneSurrogateIsUnexpectedAndShownWithReplacementCharacters) {
-    pass_keyword("'b\\udcff'",
-                 Described{"TypeError", "two() got an unexpected keyword argument 'b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD'"});
+    pass_keyword(
+        "'b\\udcff'",
+        Described{"TypeError", "two() got an unexpected keyword argument 'b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD'"});
 }
 
 TEST_F(KeywordNames, AnUnexpectedNameIsRenderedWithStr) {
@@ -287,7 +336,8 @@ TEST(ParameterList, JoinsOneTwoAndMoreNames) {
 
 /// The pending exception as an error value.
 ErrorValue pending_from(const char* statement_raising) {
-    run_python((std::string("try:\n    ") + statement_raising + "\nexcept BaseException as e:\n    incoming = e\n").c_str());
+    run_python(
+        (std::string("try:\n    ") + statement_raising + "\nexcept BaseException as e:\n    incoming = e\n").c_str());
     Ref incoming = eval_python("incoming");
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(incoming.get()));
     Py_INCREF(type);
@@ -360,7 +410,9 @@ struct U8Case {
     std::variant<int, Described> expected;
 };
 
-void PrintTo(const U8Case& u8, std::ostream* out) { *out << u8.expression; }
+void PrintTo(const U8Case& u8, std::ostream* out) {
+    *out << u8.expression;
+}
 
 class ExtractU8 : public FrameTest, public ::testing::WithParamInterface<U8Case> {
 protected:
@@ -395,12 +447,11 @@ INSTANTIATE_TEST_SUITE_P(
         U8Case{"Zero", "0", 0}, U8Case{"True", "True", 1}, U8Case{"Max", "255", 255},
         U8Case{"IntSubclass", "type('Sub', (int,), {})(7)", 7}, U8Case{"IndexObject", "Index(3)", 3},
         U8Case{"Above", "256", OUT_OF_RANGE}, U8Case{"Negative", "-1", OUT_OF_RANGE},
-        U8Case{"NegativeOfAMemberValue", "-255", OUT_OF_RANGE},
-        U8Case{"LowDigitInRange", "2**30 + 5", OUT_OF_RANGE},
-        U8Case{"LowDigitsInRange", "2**62 + 5", OUT_OF_RANGE},
-        U8Case{"IndexAbove", "Index(300)", OUT_OF_RANGE},
+        U8Case{"NegativeOfAMemberValue", "-255", OUT_OF_RANGE}, U8Case{"LowDigitInRange", "2**30 + 5", OUT_OF_RANGE},
+        U8Case{"LowDigitsInRange", "2**62 + 5", OUT_OF_RANGE}, U8Case{"IndexAbove", "Index(300)", OUT_OF_RANGE},
         U8Case{"BeyondLong", "2**100", Described{"OverflowError", "Python int too large to convert to C long"}},
-        U8Case{"NegativeBeyondLong", "-2**100", Described{"OverflowError", "Python int too large to convert to C long"}},
+        U8Case{"NegativeBeyondLong", "-2**100",
+               Described{"OverflowError", "Python int too large to convert to C long"}},
         U8Case{"Float", "1.0", Described{"TypeError", "'float' object cannot be interpreted as an integer"}},
         U8Case{"Str", "'1'", Described{"TypeError", "'str' object cannot be interpreted as an integer"}},
         U8Case{"IndexRaises", "BadIndex()", Described{"KeyError", "'from index'"}}),

@@ -296,7 +296,9 @@ struct BodyOutcome {
     Described expected;
 };
 
-void PrintTo(const BodyOutcome& outcome, std::ostream* out) { *out << outcome.name; }
+void PrintTo(const BodyOutcome& outcome, std::ostream* out) {
+    *out << outcome.name;
+}
 
 class CallGuardOutcome : public ::testing::TestWithParam<BodyOutcome> {};
 
@@ -330,16 +332,20 @@ TEST_P(CallGuardOutcome, EndsWithNullOneExceptionAndTheStateRestored) {
 INSTANTIATE_TEST_SUITE_P(
     Bodies, CallGuardOutcome,
     ::testing::Values(
-        BodyOutcome{"LazyError", []() -> Result<PyObject*> { return ErrorValue::lazy(PyExc_LookupError, "lazy text"); },
+        BodyOutcome{"LazyError",
+                    []() -> Result<PyObject*> { return ErrorValue::lazy(PyExc_LookupError, "lazy text"); },
                     {"LookupError", "lazy text"}},
         BodyOutcome{"GeneralError",
                     []() -> Result<PyObject*> { return ErrorValue::general_with_number("No label for number ", 6); },
                     {"RuntimeError", "No label for number 6"}},
-        BodyOutcome{"FaultWithText", []() -> Result<PyObject*> { raise_fault("the fault text"); },
+        BodyOutcome{"FaultWithText",
+                    []() -> Result<PyObject*> { raise_fault("the fault text"); },
                     {"PanicException", "the fault text"}},
-        BodyOutcome{"FaultWithoutText", []() -> Result<PyObject*> { throw Fault::without_text(); },
+        BodyOutcome{"FaultWithoutText",
+                    []() -> Result<PyObject*> { throw Fault::without_text(); },
                     {"PanicException", "panic from Rust code"}},
-        BodyOutcome{"ForeignException", []() -> Result<PyObject*> { throw std::logic_error("not a fault"); },
+        BodyOutcome{"ForeignException",
+                    []() -> Result<PyObject*> { throw std::logic_error("not a fault"); },
                     {"PanicException", "panic from Rust code"}}),
     [](const ::testing::TestParamInfo<BodyOutcome>& info) { return std::string(info.param.name); });
 
@@ -392,7 +398,9 @@ struct ProhibitedCount {
     const char* message_pattern;
 };
 
-void PrintTo(const ProhibitedCount& prohibited, std::ostream* out) { *out << "GIL_COUNT " << prohibited.count; }
+void PrintTo(const ProhibitedCount& prohibited, std::ostream* out) {
+    *out << "GIL_COUNT " << prohibited.count;
+}
 
 class ProhibitedGilAccess : public ::testing::TestWithParam<ProhibitedCount> {};
 
@@ -412,9 +420,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ProhibitedCount{-1, "Access to the GIL is prohibited while a __traverse__ implmentation is running\\."},
         ProhibitedCount{-2, "Access to the GIL is currently prohibited\\."}),
-    [](const ::testing::TestParamInfo<ProhibitedCount>& info) {
-        return "Minus" + std::to_string(-info.param.count);
-    });
+    [](const ::testing::TestParamInfo<ProhibitedCount>& info) { return "Minus" + std::to_string(-info.param.count); });
 
 }  // namespace
 }  // namespace tarvu

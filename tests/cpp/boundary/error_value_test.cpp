@@ -158,7 +158,8 @@ TEST_F(ErrorValueTest, TakeWithNothingPendingGivesNothing) {
 }
 
 TEST_F(ErrorValueTest, FetchWithNothingPendingGivesSystemError) {
-    EXPECT_EQ(describe(ErrorValue::fetch()), (Described{"SystemError", "attempted to fetch exception but none was set"}));
+    EXPECT_EQ(describe(ErrorValue::fetch()),
+              (Described{"SystemError", "attempted to fetch exception but none was set"}));
 }
 
 // --- Wrapping -----------------------------------------------------------------------------
@@ -254,7 +255,9 @@ struct TakenPanic {
     bool needs_unnormalised_errors = false;
 };
 
-void PrintTo(const TakenPanic& taken, std::ostream* out) { *out << taken.name; }
+void PrintTo(const TakenPanic& taken, std::ostream* out) {
+    *out << taken.name;
+}
 
 class TakingBackAPanic : public ::testing::TestWithParam<TakenPanic> {};
 
@@ -264,9 +267,8 @@ TEST_P(TakingBackAPanic, ResumesAsAFaultWithTheSameText) {
         GTEST_SKIP() << "the interpreter never hands back an exception without a value";
     }
     Ref panic_type = Ref::borrowed(panic_exception_type());
-    ASSERT_EQ(PyDict_SetItemString(PyModule_GetDict(PyImport_AddModule("__main__")), "PanicException",
-                                   panic_type.get()),
-              0);
+    ASSERT_EQ(
+        PyDict_SetItemString(PyModule_GetDict(PyImport_AddModule("__main__")), "PanicException", panic_type.get()), 0);
     run_python(taken.setup);
     Ref value = eval_python("panic_value");
 
@@ -316,7 +318,8 @@ TEST_F(ErrorValueTest, ConversionFailureComposesItsMessageOnlyWhenRaised) {
     ErrorValue error = ErrorValue::conversion_failure(object.get(), "PyList");
     EXPECT_EQ(Py_REFCNT(type.get()), type_references + 1) << "holds the type, not the object";
     run_python("Renamed.__qualname__ = 'LaterName'");
-    EXPECT_EQ(describe(std::move(error)), (Described{"TypeError", "'LaterName' object cannot be converted to 'PyList'"}));
+    EXPECT_EQ(describe(std::move(error)),
+              (Described{"TypeError", "'LaterName' object cannot be converted to 'PyList'"}));
     EXPECT_EQ(Py_REFCNT(type.get()), type_references);
 }
 
@@ -325,7 +328,9 @@ struct UnreadableName {
     const char* qualname_read;  // the body of the metaclass's __qualname__ lookup
 };
 
-void PrintTo(const UnreadableName& unreadable, std::ostream* out) { *out << unreadable.qualname_read; }
+void PrintTo(const UnreadableName& unreadable, std::ostream* out) {
+    *out << unreadable.qualname_read;
+}
 
 class UnreadableTypeName : public FrameTest, public ::testing::WithParamInterface<UnreadableName> {};
 
