@@ -108,7 +108,7 @@ Status run_module_body(PyObject* module, std::span<const Registration> registrat
     return Ok{};
 }
 
-PyObject* initialize_module() noexcept {
+PyObject* initialize_module() {
     return trampoline([]() -> Result<PyObject*> {
         PyObject* module = PyModule_Create2(&MODULE_DEFINITION, MODULE_API_VERSION);
         if (module == nullptr) {

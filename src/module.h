@@ -21,7 +21,7 @@ std::span<const Registration> registration_list();
 extern std::atomic<bool> INITIALIZED;
 
 /// The whole of PyInit_tarvu: a new module, or null with an exception set.
-PyObject* initialize_module() noexcept;
+PyObject* initialize_module();
 
 /// Registers every class of `registrations` on `module`, stopping at the first
 /// failure.

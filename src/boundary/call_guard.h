@@ -76,6 +76,12 @@ namespace detail {
 
 /// Runs the body inside the fault catch: its result (a Result<PyObject*> or a
 /// Status), or the error value that its error or fault becomes.
+///
+/// The catches name the types the module can throw (its faults and the
+/// standard library's exceptions) and never catch everything: a thread that the
+/// interpreter ends with pthread_exit (daemon threads at exit) unwinds through
+/// here with a foreign exception that must reach the thread's start untouched.
+/// For the same reason neither guard is noexcept.
 template <class Body>
 inline auto run_body(Body& body) -> decltype(body()) {
     try {
@@ -84,7 +90,7 @@ inline auto run_body(Body& body) -> decltype(body()) {
         return ErrorValue::from_fault(fault);
     } catch (const std::bad_alloc&) {
         abort_on_allocation_failure();
-    } catch (...) {
+    } catch (const std::exception&) {
         return ErrorValue::from_fault(Fault::without_text());
     }
 }
@@ -100,7 +106,7 @@ inline auto run_body(Body& body) -> decltype(body()) {
 /// reference or an error value; the guard returns the reference, or null with
 /// exactly one exception set.
 template <class Body>
-PyObject* trampoline(Body&& body) noexcept {
+PyObject* trampoline(Body&& body) {
     try {
         GILPool pool = open_call_guard();
         Result<PyObject*> outcome = detail::run_body(body);
@@ -116,7 +122,9 @@ PyObject* trampoline(Body&& body) noexcept {
         return result;
     } catch (const std::bad_alloc&) {
         abort_on_allocation_failure();
-    } catch (...) {
+    } catch (const Fault&) {
+        PanicTrap::fire();
+    } catch (const std::exception&) {
         PanicTrap::fire();
     }
 }
@@ -124,7 +132,7 @@ PyObject* trampoline(Body&& body) noexcept {
 /// The call guard for deallocation: nothing is returned, and an error or fault
 /// is reported as unraisable.
 template <class Body>
-void trampoline_unraisable(Body&& body) noexcept {
+void trampoline_unraisable(Body&& body) {
     try {
         GILPool pool = open_call_guard();
         Status outcome = detail::run_body(body);
@@ -134,7 +142,9 @@ void trampoline_unraisable(Body&& body) noexcept {
         close_call_guard(pool);
     } catch (const std::bad_alloc&) {
         abort_on_allocation_failure();
-    } catch (...) {
+    } catch (const Fault&) {
+        PanicTrap::fire();
+    } catch (const std::exception&) {
         PanicTrap::fire();
     }
 }

@@ -49,8 +49,11 @@ inline void register_incref(PyObject* object) {
 }
 
 /// Releases one reference now if this thread has a call guard open, else queues it.
+/// A thread that the interpreter ends at exit (pthread_exit) unwinds through its
+/// open guards without the interpreter lock; a count changed then would race the
+/// finalising thread, so the release is queued instead (and, at exit, dropped).
 inline void register_decref(PyObject* object) {
-    if (GIL_COUNT > 0) {
+    if (GIL_COUNT > 0 && PyGILState_Check()) [[likely]] {
         Py_DECREF(object);
     } else {
         POOL.push_decref(object);

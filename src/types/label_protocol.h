@@ -240,7 +240,7 @@ private:
         return trampoline([&]() -> Result<PyObject*> {
             if (self == nullptr || other == nullptr) api_call_failed();
             PyTypeObject* type = get_type();
-            // Every failure below ends in NotImplemented with its error dropped
+            // A failed borrow ends in NotImplemented with its error dropped
             // unseen, so the borrows make no error value at all.
             std::optional<SharedBorrow> held = try_shared_borrow(self, type, BORROW_FLAG_OFFSET);
             if (!held) {
@@ -261,7 +261,11 @@ private:
                 if (value.ok()) {
                     return boolean((value.value() == mine) == (op == Py_EQ));
                 }
-                std::move(value).error().discard();
+                ErrorValue error = std::move(value).error();
+                if (must_propagate(error)) {
+                    return error;
+                }
+                std::move(error).discard();
             }
             std::optional<SharedBorrow> other_held = try_shared_borrow(other, type, BORROW_FLAG_OFFSET);
             if (!other_held) {
@@ -284,6 +288,17 @@ private:
             Py_DECREF(type);
             return Ok{};
         });
+    }
+
+    /// Errors that a comparison passes on instead of answering NotImplemented:
+    /// an interrupt or exit request (anything outside Exception), exhausted
+    /// memory and the recursion limit. Turning them into False would report a
+    /// failure as an answer and lose a Ctrl-C.
+    static bool must_propagate(const ErrorValue& error) {
+        PyObject* type = error.type();
+        return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+               PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
+               PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
     }
 
     static PyObject* not_implemented() {

@@ -73,3 +73,13 @@ def test_only_the_init_function_is_exported():
         capture_output=True, text=True, check=True).stdout
     exported = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert exported == ["PyInit_tarvu"]
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_the_unwinder_is_the_shared_one():
+    # pthread_exit unwinds daemon threads at exit with the shared unwinder; a
+    # private copy linked into the module aborts that unwind in our frames.
+    out = subprocess.run(
+        ["nm", "-D", "--undefined-only", tarvu.__file__],
+        capture_output=True, text=True, check=True).stdout
+    assert "_Unwind_Resume" in {line.split()[-1].split("@")[0] for line in out.splitlines()}

@@ -121,3 +121,34 @@ def test_eight_threads_agree_with_one():
         for member in cls.list():
             attr = getattr(cls, member.to_string())
             assert attr is getattr(cls, member.to_string()) and attr == member and attr is not member
+
+
+# Daemon threads busy in the module when the main thread returns: the interpreter ends
+# them with pthread_exit, whose unwind must pass through the module's frames. The third
+# thread is unwound while an error value is alive (its message needs Python code).
+DAEMONS = """
+import threading, tarvu
+class Slow(type):
+    def __getattribute__(cls, name):
+        return "".join(str(i) for i in range(50)) if name == "__qualname__" else type.__getattribute__(cls, name)
+class Sixteen:
+    def __index__(self):
+        return sum(range(6)) + 1
+x, odd = Sixteen(), Slow("Odd", (), {})()
+def loop(call):
+    while True:
+        try:
+            call()
+        except TypeError:
+            pass
+for call in (lambda: tarvu.TileLabel.Tumor == x, lambda: tarvu.TileLabel.from_int(x),
+             lambda: tarvu.TileLabel(odd)):
+    threading.Thread(target=loop, args=(call,), daemon=True).start()
+print("main returns")
+"""
+
+
+def test_daemon_threads_inside_the_module_do_not_spoil_the_exit(run_python):
+    for _ in range(8):
+        done = run_python(DAEMONS)
+        assert (done.returncode, done.stdout, done.stderr) == (0, "main returns\n", "")

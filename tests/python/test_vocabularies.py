@@ -257,6 +257,34 @@ def test_index_of_a_foreign_operand_is_tried_first(vocab):
     assert m.__eq__(int(m)) is True and m.__ne__(int(m)) is False
 
 
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), Interrupt(),
+                                 MemoryError(), RecursionError("deep")],
+                         ids=lambda exc: type(exc).__name__)
+@pytest.mark.parametrize("compare", [operator.eq, operator.ne])
+def test_interrupts_and_exhaustion_in_index_are_not_answers(vocab, exc, compare):
+    operand = Index(exc)
+    with pytest.raises(type(exc)) as info:
+        compare(vocab.cls.list()[0], operand)
+    assert info.value is exc and operand.calls == 1
+
+
+def test_comparison_at_the_recursion_limit_raises(vocab):
+    m = vocab.cls.list()[-1]
+    operand, answers = Index(int(m)), []
+
+    def descend():  # __index__ runs one frame deeper than each comparison
+        answers.append(m == operand)
+        descend()
+
+    with pytest.raises(RecursionError):
+        descend()
+    assert all(answers) and len(answers) > 50
+
+
 @pytest.mark.parametrize("op", ["<", "<=", ">", ">="])
 def test_members_have_no_order(vocab, op):
     compare = {"<": operator.lt, "<=": operator.le, ">": operator.gt,
