@@ -38,6 +38,17 @@ inline Py_ssize_t vectorcall_nargs(Py_ssize_t nargsf) {
 #endif
 }
 
+/// Makes calls of `type` go to `call` instead of type_call. Types have a
+/// vectorcall slot from 3.9 on; 3.8 never reads it, so it is left empty there.
+inline void set_type_vectorcall(PyTypeObject* type, vectorcallfunc call) {
+#if PY_VERSION_HEX >= 0x03090000
+    type->tp_vectorcall = call;
+#else
+    (void)type;
+    (void)call;
+#endif
+}
+
 /// Whether the object's type has __index__; the same test as PyIndex_Check,
 /// which is a function call on every version but the oldest.
 inline bool has_index(PyObject* object) {

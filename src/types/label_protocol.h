@@ -167,23 +167,46 @@ private:
 
     // --- Slots and methods ----------------------------------------------------------
 
+    /// The constructor's work once its one argument is bound: parse, then a new
+    /// instance of `subtype`.
+    static Result<PyObject*> construct(PyTypeObject* subtype, PyObject* argument) {
+        Result<std::string_view> text = extract_text(argument);
+        if (!text.ok()) {
+            return argument_extraction_error("s", std::move(text).error());
+        }
+        int index = Tables::parse(text.value());
+        if (index < 0) {
+            return ErrorValue::general(MATCHING_VARIANT_NOT_FOUND);
+        }
+        PyObject* instance = allocate_instance(subtype, V.members[static_cast<size_t>(index)].value);
+        if (instance == nullptr) {
+            return ErrorValue::fetch();
+        }
+        return instance;
+    }
+
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         return trampoline([&]() -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
             TARVU_TRY(extract_arguments_tuple_dict(NEW_DESCRIPTION, args, kwargs, slots));
-            Result<std::string_view> text = extract_text(slots[0]);
-            if (!text.ok()) {
-                return argument_extraction_error("s", std::move(text).error());
-            }
-            int index = Tables::parse(text.value());
-            if (index < 0) {
-                return ErrorValue::general(MATCHING_VARIANT_NOT_FOUND);
-            }
-            PyObject* instance = allocate_instance(subtype, V.members[static_cast<size_t>(index)].value);
-            if (instance == nullptr) {
-                return ErrorValue::fetch();
-            }
-            return instance;
+            return construct(subtype, slots[0]);
+        });
+    }
+
+    /// Calling the class: the same work as tp_new without the argument tuple
+    /// and the interpreter's type_call. The interpreter keeps using this after
+    /// Python code replaced __new__ or __init__ on the class, so a class whose
+    /// slots are no longer ours takes the ordinary path.
+    static PyObject* type_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        auto* type = reinterpret_cast<PyTypeObject*>(callable);
+        if (!constructs_directly(type, &tp_new)) [[unlikely]] {
+            return call_type_ordinarily(callable, args, nargsf, kwnames);
+        }
+        return trampoline([&]() -> Result<PyObject*> {
+            PyObject* slots[1] = {nullptr};
+            TARVU_TRY(
+                extract_arguments_fastcall(NEW_DESCRIPTION, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots));
+            return construct(type, slots[0]);
         });
     }
 
@@ -331,7 +354,7 @@ private:
     };
 
     static inline const TypeBlueprint BLUEPRINT = {
-        V, &tp_dealloc, &tp_repr, &nb_int, &tp_richcompare, &tp_new, METHODS, &create_class_attribute,
+        V, &tp_dealloc, &tp_repr, &nb_int, &tp_richcompare, &tp_new, &type_vectorcall, METHODS, &create_class_attribute,
     };
 
     static inline TypeCell CELL;

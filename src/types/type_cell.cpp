@@ -46,6 +46,7 @@ Status create_type(TypeCell& cell, const TypeBlueprint& blueprint) {
         return ErrorValue::fetch();
     }
     cell.type = reinterpret_cast<PyTypeObject*>(type);
+    compat::set_type_vectorcall(cell.type, blueprint.call_class);
     return Ok{};
 }
 
@@ -131,6 +132,44 @@ PyTypeObject* get_type_slow(TypeCell& cell, const TypeBlueprint& blueprint) {
     error.print();
     std::move(error).discard();
     raise_fault("failed to create type object for " + std::string(blueprint.vocabulary.class_name));
+}
+
+PyObject* call_type_ordinarily(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    // No call guard here: this only forwards, so that an exception from a
+    // replaced __new__ or __init__ reaches the caller untouched. Without a guard
+    // the handle would defer its releases to POOL, hence the plain decrements.
+    const Py_ssize_t positional_count = compat::vectorcall_nargs(static_cast<Py_ssize_t>(nargsf));
+    PyObject* positional = PyTuple_New(positional_count);
+    if (positional == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < positional_count; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(positional, i, args[i]);
+    }
+    PyObject* keywords = nullptr;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = PyDict_New();
+        for (Py_ssize_t i = 0; keywords != nullptr && i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[positional_count + i]) < 0) {
+                Py_CLEAR(keywords);
+            }
+        }
+        if (keywords == nullptr) {
+            Py_DECREF(positional);
+            return nullptr;
+        }
+    }
+    // What the interpreter does for a type without a vectorcall slot, recursion
+    // check included; type_call then runs __new__ and __init__ as they are now.
+    PyObject* result = nullptr;
+    if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+        result = PyType_Type.tp_call(type, positional, keywords);
+        Py_LeaveRecursiveCall();
+    }
+    Py_DECREF(positional);
+    Py_XDECREF(keywords);
+    return result;
 }
 
 void instance_creation_failed() {

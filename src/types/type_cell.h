@@ -27,6 +27,8 @@ struct TypeBlueprint {
     unaryfunc nb_int;
     richcmpfunc richcompare;
     newfunc new_instance;
+    /// Set on the type after creation; calling the class then skips type_call.
+    vectorcallfunc call_class;
     PyMethodDef* methods;
     /// Makes one class attribute; a failure is an internal fault.
     PyObject* (*create_class_attribute)(uint8_t value);
@@ -65,6 +67,16 @@ inline PyObject* allocate_instance(PyTypeObject* type, uint8_t value) {
     }
     return object;
 }
+
+/// Whether a call of `type` may skip type_call: __new__ is still `own_new` and
+/// __init__ is still object's, which ignores the arguments.
+inline bool constructs_directly(PyTypeObject* type, newfunc own_new) {
+    return type->tp_new == own_new && type->tp_init == PyBaseObject_Type.tp_init;
+}
+
+/// Calls the class the way the interpreter does without a vectorcall slot:
+/// an argument tuple and keyword dictionary through type_call.
+PyObject* call_type_ordinarily(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 /// The fault for an instance that could not be created where creation cannot
 /// fail in correct operation.

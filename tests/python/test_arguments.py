@@ -80,11 +80,39 @@ BINDING = [
 ]
 
 
-@pytest.mark.parametrize("call, function, tail",
-                         [b[1:] for b in BINDING], ids=[b[0] for b in BINDING])
-def test_wrong_calls_name_the_entry_point(vocab, call, function, tail):
-    exc = raised(TypeError, call, vocab.cls)
+class ThroughDunderNew:
+    """Calls the class as Cls.__new__(Cls, ...): tp_new, not the class call."""
+
+    def __init__(self, cls):
+        self.cls = cls
+
+    def __call__(self, *args, **kwargs):
+        return self.cls.__new__(self.cls, *args, **kwargs)
+
+
+ROUTES = {"class-call": lambda cls: cls, "dunder-new": ThroughDunderNew}
+
+
+@pytest.mark.parametrize("call, function, tail, route", [
+    b[1:] + (route,) for b in BINDING
+    for route in (ROUTES if b[2] == "__new__" else ["class-call"])],
+    ids=[f"{b[0]}-{route}" for b in BINDING
+         for route in (ROUTES if b[2] == "__new__" else ["class-call"])])
+def test_wrong_calls_name_the_entry_point(vocab, call, function, tail, route):
+    exc = raised(TypeError, call, ROUTES[route](vocab.cls))
     assert exc.args == (f"{vocab.name}.{function}() {tail}",)
+
+
+def test_non_str_keyword_names(vocab):
+    # Calling the class hands a keyword dict to the interpreter, which refuses
+    # non-str names itself wherever the class has a vectorcall slot (3.9 on).
+    ours = "'int' object cannot be converted to 'PyString'"
+    interpreters = "keywords must be strings"
+    for call, message in [
+            (vocab.cls, interpreters if sys.version_info >= (3, 9) else ours),
+            (ThroughDunderNew(vocab.cls), ours),
+            (vocab.cls.from_int, interpreters)]:
+        assert raised(TypeError, lambda: call(**{1: 2})).args == (message,)
 
 
 def test_parameters_bind_by_position_or_keyword(vocab):

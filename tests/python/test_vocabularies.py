@@ -352,6 +352,27 @@ def test_class_cannot_be_subclassed(vocab):
         type("Derived", (vocab.cls,), {})
 
 
+REPLACED_SLOTS = {
+    "__new__": ("T.__new__ = staticmethod(lambda cls, s: ('new', s))",
+                "('new', 'tumor') ('new', 'bone')"),
+    "__init__": ("T.__init__ = lambda self, s: print('init', s, end=' ')",
+                 "init tumor TileLabel.Tumor init bone TileLabel.Bone"),
+    "__init__-raises": ("def init(self, s): raise KeyError(s)\nT.__init__ = init",
+                        "KeyError('tumor') KeyError('bone')"),
+}
+
+
+@pytest.mark.parametrize("slot", REPLACED_SLOTS)
+def test_calls_follow_a_replaced_new_or_init(run_python, slot):
+    replace, expected = REPLACED_SLOTS[slot]
+    done = run_python(
+        "import tarvu\nT = tarvu.TileLabel\nT('tumor')\n" + replace + "\n"
+        "for call in (lambda: T('tumor'), lambda: T(s='bone')):\n"
+        "    try:\n        print(call(), end=' ')\n"
+        "    except KeyError as e:\n        print(repr(e), end=' ')\n")
+    assert done.stdout.strip() == expected, done.stderr
+
+
 def test_type_presentation(vocab):
     cls = vocab.cls
     assert cls.__name__ == cls.__qualname__ == vocab.name
