@@ -1,50 +1,80 @@
 # Entry points for building and checking tarvu. Every target is safe to re-run.
+#
+# PYTHON is the interpreter to build for (a name on PATH, pyenv shims
+# included, or a path). Everything runs in the project's virtual environment
+# VENV, made from PYTHON by tools/install-deps.sh with the tools pyproject.toml
+# declares; switching PYTHON remakes it and reconfigures BUILD.
 PYTHON ?= python3
+VENV ?= .venv
 BUILD ?= build
 JOBS ?= 2
+# The environment's interpreter, and its bin/ first on PATH for cmake and pytest.
+PY = $(abspath $(VENV))/bin/python
+IN_VENV = PATH="$(abspath $(VENV))/bin:$$PATH"
+DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
-.PHONY: build build-tests example test test-python test-cpp deps bench check-all refleaks sanitize fuzz clean
+.PHONY: build build-tests example test test-python test-cpp deps deps-build bench check-all refleaks sanitize fuzz \
+	fresh-machine clean
 
-build:
-	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$(command -v $(PYTHON))" -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(BUILD) -j$(JOBS) --target tarvu -- --no-print-directory >/dev/null
+# Steps run in the order written, also under `make -j`; the compiler gets JOBS.
+.NOTPARALLEL:
 
-build-tests:
-	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$(command -v $(PYTHON))" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=ON >/dev/null
-	@cmake --build $(BUILD) -j$(JOBS)
+# A build directory configured for another interpreter is configured afresh:
+# CMake's cached Python paths would otherwise belong to the old one.
+define configure
+@if ! cmp -s $(VENV)/.tarvu-python $(BUILD)/.tarvu-python; then rm -rf $(BUILD)/CMakeCache.txt $(BUILD)/CMakeFiles; fi
+@$(IN_VENV) cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$(PY)" -DCMAKE_BUILD_TYPE=Release $(1) >/dev/null
+@cp $(VENV)/.tarvu-python $(BUILD)/.tarvu-python
+endef
+
+build: deps-build
+	$(call configure)
+	@$(IN_VENV) cmake --build $(BUILD) -j$(JOBS) --target tarvu -- --no-print-directory >/dev/null
+
+build-tests: deps
+	$(call configure,-DTARVU_BUILD_TESTS=ON)
+	@$(IN_VENV) cmake --build $(BUILD) -j$(JOBS) -- --no-print-directory
 
 # The main job: normalise the labels of a tile-annotation export.
 example: build
-	@PYTHONPATH=$(BUILD) $(PYTHON) examples/normalise_labels.py examples/data/tile_annotations.csv --out $(BUILD)/normalised.csv
+	@PYTHONPATH=$(BUILD) $(PY) examples/normalise_labels.py examples/data/tile_annotations.csv --out $(BUILD)/normalised.csv
 
 test: deps build-tests test-cpp test-python
 
+deps-build:
+	@$(DEPS) --build
+
 deps:
-	@tools/install-deps.sh
+	@$(DEPS)
 
-test-cpp:
-	@cd $(BUILD) && ctest --output-on-failure
+test-cpp: build-tests
+	@cd $(BUILD) && $(IN_VENV) ctest --output-on-failure
 
-test-python:
-	@TARVU_FULL_SWEEPS=1 PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q tests/python
+test-python: deps build
+	@TARVU_FULL_SWEEPS=1 PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python
 
 # Side-by-side timings against a minimal C floor and a pure-Python peer.
 bench: build
-	@PYTHONPATH=$(BUILD) $(PYTHON) bench/run.py --build-dir $(BUILD) $(BENCH_ARGS)
+	@PYTHONPATH=$(BUILD) $(PY) bench/run.py --build-dir $(BUILD) $(BENCH_ARGS)
 
-# Leaks under the debug interpreter, sanitizers, allocation failure, threads, fuzzing.
+# Leaks under the debug interpreter, sanitizers, allocation failure, threads,
+# fuzzing, and the README's commands on a fresh Debian root.
 check-all:
-	@tools/install-deps.sh --all
-	@tools/reliability/check-all.sh
+	@$(DEPS) --all
+	@PYTHON="$(PY)" $(IN_VENV) tools/reliability/check-all.sh
 
 refleaks:
 	@tools/reliability/refleaks.sh
 
 sanitize:
-	@tools/reliability/sanitize.sh
+	@PYTHON="$(PY)" $(IN_VENV) tools/reliability/sanitize.sh
 
 fuzz:
 	@tools/reliability/fuzz.sh $(FUZZ_RUNS)
+
+# `make example` and `make test` in a minimal Debian root (needs root).
+fresh-machine:
+	@tools/fresh-machine.sh
 
 clean:
 	rm -rf $(BUILD)

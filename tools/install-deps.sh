@@ -1,45 +1,134 @@
 #!/usr/bin/env bash
 # Installs what building and testing tarvu needs, and nothing that is already
-# there. Quiet when everything is present. Works on Debian 12 and 13.
+# there: Debian packages for what pip cannot provide (compiler, Python headers,
+# venv support, GoogleTest), and the project's virtual environment with the
+# tools pyproject.toml's [dependency-groups] declare. Quiet when everything
+# is present; then it needs no network. Works on Debian 12 and 13.
+#
+#   tools/install-deps.sh --build  what `make build` and `make example` need
 #   tools/install-deps.sh          what `make test` needs
 #   tools/install-deps.sh --all    also the debug interpreter, clang and its
 #                                  sanitizer/fuzzer runtimes for `make check-all`
+#
+# PYTHON (default python3) is the interpreter to build for: a name on PATH
+# (pyenv shims included), a path, or a virtual environment's interpreter (its
+# base is used). VENV (default .venv) is where the environment goes; it is made
+# anew when PYTHON names a different interpreter than the one it was made from.
 set -euo pipefail
 
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PYTHON=${PYTHON:-python3}
-APT_PACKAGES=(g++ make libgtest-dev libgmock-dev python3-dev)
-PIP_MODULES=(pytest:pytest hypothesis:hypothesis mypy:mypy scikit_build_core:scikit-build-core)
-if [[ "${1:-}" == "--all" ]]; then
-    APT_PACKAGES+=(python3-dbg python3-pytest python3-hypothesis python3-venv clang libclang-rt-dev valgrind gdb binutils patchelf)
-    PIP_MODULES+=(auditwheel:auditwheel)
+VENV=${VENV:-$ROOT/.venv}
+LEVEL=test
+case ${1:-} in
+    --build) LEVEL=build ;;
+    --all) LEVEL=all ;;
+    "") ;;
+    *) echo "usage: $0 [--build | --all]" >&2; exit 2 ;;
+esac
+
+die() { echo "install-deps: $*" >&2; exit 1; }
+
+# The interpreter behind PYTHON, as "path version". A pyenv shim for a version
+# that is not selected refuses to run, so such names are looked up among
+# pyenv's versions; a venv's interpreter is replaced by its base.
+resolve_python() {
+    local found candidate
+    found=$(command -v "$PYTHON" 2>/dev/null) || die "no interpreter '$PYTHON' (set PYTHON to a name on PATH or a path)"
+    if ! "$found" -c '' >/dev/null 2>&1 && [[ $found == */shims/* ]]; then
+        candidate=$(ls -1d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/bin/"$(basename "$found")" 2>/dev/null | sort -V | tail -n 1)
+        [[ -n $candidate ]] || die "pyenv has no version providing $(basename "$found")"
+        found=$candidate
+    fi
+    "$found" - <<'EOF' || die "cannot run $found"
+import os, sys
+if sys.version_info < (3, 8):
+    sys.exit("tarvu needs CPython 3.8 or newer; %s is %s" % (sys.executable, sys.version.split()[0]))
+exe = sys.executable
+if sys.prefix != sys.base_prefix:  # a virtual environment: build for its base
+    exe = os.path.join(sys.base_exec_prefix, "bin", "python%d.%d" % sys.version_info[:2])
+print(os.path.realpath(exe), sys.version.split()[0])
+EOF
+}
+resolved=$(resolve_python) || exit 1
+read -r BASE VERSION <<<"$resolved"
+MINOR=${VERSION%.*}
+
+# --- Debian packages -------------------------------------------------------
+apt_packages=(ca-certificates g++ make)
+# Debian's own interpreters keep their headers and ensurepip in separate packages.
+if [[ $BASE == /usr/bin/* ]]; then
+    apt_packages+=("python$MINOR-dev" "python$MINOR-venv")
+fi
+if [[ $LEVEL != build ]]; then
+    apt_packages+=(libgtest-dev libgmock-dev)
+fi
+if [[ $LEVEL == all ]]; then
+    apt_packages+=(python3-dev python3-dbg python3-pytest python3-hypothesis clang libclang-rt-dev valgrind gdb binutils patchelf)
+fi
+if command -v dpkg-query >/dev/null 2>&1; then
+    missing_apt=()
+    for package in "${apt_packages[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing_apt+=("$package")
+        fi
+    done
+    if ((${#missing_apt[@]})); then
+        echo "installing Debian packages: ${missing_apt[*]}"
+        SUDO=""
+        if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
+        log=$(mktemp)
+        if ! { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get \
+            -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing_apt[@]}"; } >"$log" 2>&1; then
+            tail -n 15 "$log" >&2
+            rm -f "$log"
+            die "could not install the Debian packages ${missing_apt[*]} (apt-get needs root and the network); install them and re-run"
+        fi
+        rm -f "$log"
+    fi
+else
+    echo "install-deps: not a Debian system; make sure these (or their equivalents) are installed: ${apt_packages[*]}" >&2
 fi
 
-missing_apt=()
-for package in "${APT_PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing_apt+=("$package")
+# --- the project's virtual environment --------------------------------------
+identity="$BASE $VERSION"
+if [[ ! -x $VENV/bin/python || $(cat "$VENV/.tarvu-python" 2>/dev/null) != "$identity" ]]; then
+    [[ -e $VENV ]] && echo "making $VENV anew for $BASE ($VERSION)" || echo "making $VENV for $BASE ($VERSION)"
+    rm -rf "$VENV"
+    if ! out=$("$BASE" -m venv "$VENV" 2>&1); then
+        echo "$out" >&2
+        rm -rf "$VENV"
+        die "$BASE cannot make a virtual environment (on Debian: apt-get install python$MINOR-venv)"
     fi
-done
-if ((${#missing_apt[@]})); then
-    echo "installing Debian packages: ${missing_apt[*]}"
-    SUDO=""
-    if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing_apt[@]}" >/dev/null
+    echo "$identity" >"$VENV/.tarvu-python"
 fi
 
-if ! command -v cmake >/dev/null 2>&1; then
-    PIP_MODULES+=(cmake:cmake)
+groups=()
+cmake_version=$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9]*\.[0-9]*\).*/\1/p' || true)
+if [[ ! -x $VENV/bin/cmake ]] && ! printf '3.18\n%s\n' "$cmake_version" | sort -V -C 2>/dev/null; then
+    groups+=(cmake)
 fi
-missing_pip=()
-for entry in "${PIP_MODULES[@]}"; do
-    module=${entry%%:*}
-    package=${entry##*:}
-    if [[ "$module" == cmake ]] || ! "$PYTHON" -c "import $module" >/dev/null 2>&1; then
-        missing_pip+=("$package")
-    fi
-done
-if ((${#missing_pip[@]})); then
-    echo "installing Python packages: ${missing_pip[*]}"
-    "$PYTHON" -m pip install -q --disable-pip-version-check "${missing_pip[@]}"
+case $LEVEL in
+    test) groups+=(test) ;;
+    all) groups+=(check) ;;
+esac
+((${#groups[@]})) || exit 0
+
+# The stamp lists what was installed, so a run with nothing new starts no pip.
+stamp=$VENV/.tarvu-tools
+wanted=()
+while IFS= read -r requirement; do
+    [[ -n $requirement ]] || continue
+    grep -qxF -- "$requirement" "$stamp" 2>/dev/null || wanted+=("$requirement")
+done < <("$VENV/bin/python" "$ROOT/tools/dependency-group.py" "${groups[@]}")
+((${#wanted[@]})) || exit 0
+
+echo "installing into $VENV: ${wanted[*]}"
+log=$(mktemp)
+if ! "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${wanted[@]}" >"$log" 2>&1; then
+    grep -v '^\s*$' "$log" | tail -n 15 >&2
+    rm -f "$log"
+    die "pip could not install ${wanted[*]} into $VENV (it needs the network, or a pip configuration naming a local index); what is already there stays usable"
 fi
+rm -f "$log"
+printf '%s\n' "${wanted[@]}" >>"$stamp"

@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Runs the README's two commands as a new user would: in a minimal Debian root
+# holding only python3 (Debian's own), g++, cmake, make and git, on a fresh
+# clone of this repository's current commit. Both must exit 0.
+#
+#   tools/fresh-machine.sh [--keep] [SUITE]      SUITE: bookworm (default), trixie
+#
+# Needs root (debootstrap, chroot, mounts) and the network the machine's apt
+# and pip configurations reach. The pristine root is made once and cached in
+# ${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/fresh-machine/; every run works on a
+# copy of it and removes the copy afterwards (--keep leaves it for a look).
+# The archive address comes from the machine's apt sources, and the copy gets
+# the machine's apt and pip configuration, so it reaches what the machine does.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SUITE=bookworm
+KEEP=0
+for arg in "$@"; do
+    case $arg in
+        --keep) KEEP=1 ;;
+        -h | --help) sed -n '2,13p' "$0"; exit 0 ;;
+        -*) echo "unknown option: $arg" >&2; exit 2 ;;
+        *) SUITE=$arg ;;
+    esac
+done
+ARCH=$(dpkg --print-architecture)
+CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/fresh-machine
+PRISTINE=$CACHE/$SUITE-$ARCH
+PACKAGES=python3,g++,cmake,make,git
+
+die() { echo "fresh-machine: $*" >&2; exit 1; }
+[[ $(id -u) -eq 0 ]] || die "needs root (debootstrap, chroot and mounts)"
+for tool in debootstrap chroot unshare git; do
+    command -v "$tool" >/dev/null || die "$tool is missing (apt-get install debootstrap util-linux git)"
+done
+
+# The first Debian archive in the machine's apt sources (deb822 or one-line).
+archive() {
+    local file uri
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [[ -f $file ]] || continue
+        uri=$(awk '/^URIs:/ && !/security/ { print $2; exit }' "$file")
+        [[ -n $uri ]] && { echo "$uri"; return; }
+    done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [[ -f $file ]] || continue
+        uri=$(awk '$1 == "deb" && !/security/ { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' "$file")
+        [[ -n $uri ]] && { echo "$uri"; return; }
+    done
+    die "no Debian archive found in the machine's apt sources"
+}
+
+if [[ ! -f $PRISTINE/.complete ]]; then
+    echo "-- making a minimal $SUITE root in $PRISTINE (once)"
+    rm -rf --one-file-system "$PRISTINE"
+    mkdir -p "$CACHE"
+    log=$CACHE/debootstrap-$SUITE.log
+    if ! debootstrap --variant=minbase --include="$PACKAGES" "$SUITE" "$PRISTINE" "$(archive)" >"$log" 2>&1; then
+        tail -n 20 "$log" >&2
+        die "debootstrap failed; log: $log"
+    fi
+    rm -rf "$PRISTINE"/var/cache/apt/archives/*.deb
+    touch "$PRISTINE/.complete"
+fi
+
+WORK=$(mktemp -d "$CACHE/run-$SUITE.XXXXXX")
+cleanup() {
+    if ((KEEP)); then
+        echo "-- kept $WORK"
+    else
+        rm -rf --one-file-system "$WORK"
+    fi
+}
+trap cleanup EXIT
+MACHINE=$WORK/root
+cp -a "$PRISTINE" "$MACHINE"
+
+# The machine's apt and pip configuration and name resolution, as copies.
+rm -f "$MACHINE"/etc/apt/sources.list
+cp -a /etc/apt/sources.list.d/. "$MACHINE"/etc/apt/sources.list.d/
+[[ -f /etc/apt/sources.list ]] && cp /etc/apt/sources.list "$MACHINE"/etc/apt/
+cp -a /etc/apt/apt.conf.d/. "$MACHINE"/etc/apt/apt.conf.d/
+cp -L /etc/resolv.conf "$MACHINE"/etc/resolv.conf
+for conf in /etc/pip.conf /etc/xdg/pip "$HOME"/.config/pip "$HOME"/.pip ${PIP_CONFIG_FILE:+"$PIP_CONFIG_FILE"}; do
+    [[ -e $conf ]] || continue
+    target=$MACHINE${conf/#$HOME//root}
+    mkdir -p "$(dirname "$target")"
+    cp -a "$conf" "$target"
+done
+pip_env=()
+while IFS= read -r line; do pip_env+=("$line"); done < <(env | grep -E '^PIP_' || true)
+
+# The repository as a new user gets it: a clone of the current commit.
+git clone -q --no-hardlinks "$ROOT" "$MACHINE/root/tarvu"
+git -C "$MACHINE/root/tarvu" checkout -q "$(git -C "$ROOT" rev-parse HEAD)"
+if [[ -n $(git -C "$ROOT" status --porcelain --untracked-files=no) ]]; then
+    echo "-- note: uncommitted changes in $ROOT are not part of the clone"
+fi
+
+# The commands run as root in their own mount namespace, so the mounts
+# vanish with it whatever happens.
+cat >"$MACHINE/root/readme-commands.sh" <<'EOF'
+set -e
+cd /root/tarvu
+for command in "make example" "make test"; do
+    echo "-- $command"
+    start=$(date +%s)
+    status=0
+    $command || status=$?
+    echo "-- $command: exit $status, $(($(date +%s) - start)) s"
+    [ "$status" -eq 0 ] || exit "$status"
+done
+EOF
+echo "-- $SUITE root with $(chroot "$MACHINE" python3 --version); running the README's commands"
+unshare --mount --propagation private bash -euc '
+    machine=$1
+    shift
+    mount -t proc proc "$machine/proc"
+    mount --rbind /dev "$machine/dev"
+    mount -t tmpfs tmpfs "$machine/tmp"
+    exec chroot "$machine" env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@" sh /root/readme-commands.sh
+' fresh-machine "$MACHINE" "${pip_env[@]}"
+echo "-- PASS: make example and make test on a fresh $SUITE root"
