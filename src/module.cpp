@@ -87,10 +87,7 @@ PyObject* temporary_str(const char* text) {
 Status add_to_module(PyObject* module, const char* name, PyObject* value) {
     PyObject* all = TARVU_TRY(export_list(module));
     if (PyList_Append(all, temporary_str(name)) < 0) {
-        ErrorValue error = ErrorValue::fetch();
-        std::string text = "could not append __name__ to __all__: " + error.debug_form();
-        std::move(error).discard();
-        raise_fault(text);
+        fault_describing("could not append __name__ to __all__: ", ErrorValue::fetch());
     }
     if (PyObject_SetAttr(module, temporary_str(name), value) < 0) {
         return ErrorValue::fetch();
@@ -110,23 +107,18 @@ Status run_module_body(PyObject* module, std::span<const Registration> registrat
 
 PyObject* initialize_module() {
     return trampoline([]() -> Result<PyObject*> {
-        PyObject* module = PyModule_Create2(&MODULE_DEFINITION, MODULE_API_VERSION);
-        if (module == nullptr) {
+        Owned module = Owned::steal(PyModule_Create2(&MODULE_DEFINITION, MODULE_API_VERSION));
+        if (!module) {
             return ErrorValue::fetch();  // the flag stays clear: a later call may succeed
         }
         // Tested after creating the module, so a repeated call creates and then
         // destroys one module; set before the body runs, so a failed first
         // initialisation also uses up the process's only one.
         if (INITIALIZED.exchange(true, std::memory_order_acq_rel)) {
-            Py_DECREF(module);
             return ErrorValue::lazy(PyExc_ImportError, ALREADY_INITIALIZED);
         }
-        Status body = run_module_body(module, registration_list());
-        if (!body.ok()) {
-            Py_DECREF(module);
-            return std::move(body).error();
-        }
-        return module;
+        TARVU_TRY(run_module_body(module.get(), registration_list()));
+        return module.release();
     });
 }
 

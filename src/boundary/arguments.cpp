@@ -1,7 +1,5 @@
 #include "boundary/arguments.h"
 
-#include <cstring>
-
 #include "boundary/text.h"
 
 namespace tarvu {
@@ -10,10 +8,6 @@ namespace {
 
 constexpr const char DICTIONARY_CHANGED_SIZE[] = "dictionary changed size during iteration";
 constexpr const char DICTIONARY_KEYS_CHANGED[] = "dictionary keys changed during iteration";
-
-bool same_name(std::string_view parameter, const char* data, Py_ssize_t size) {
-    return parameter.size() == static_cast<size_t>(size) && std::memcmp(parameter.data(), data, parameter.size()) == 0;
-}
 
 /// Assigns keyword arguments to slots, in the caller's order; the first bad
 /// keyword ends the walk.
@@ -26,28 +20,28 @@ public:
         if (!PyUnicode_Check(name)) {
             return ErrorValue::conversion_failure(name, "PyString");
         }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-        if (data == nullptr) {
+        Result<std::string_view> text = utf8_view(name);
+        if (!text.ok()) {
             // A name the codec refuses matches no parameter.
-            ErrorValue::fetch().discard();
+            std::move(text).error().discard();
             return description_.unexpected_keyword_argument(name);
         }
+        const std::string_view keyword = text.value();
         const size_t positional_count = description_.positional_parameter_names.size();
         const auto& keyword_only = description_.keyword_only_parameters;
         for (size_t i = 0; i < keyword_only.size(); ++i) {
-            if (same_name(keyword_only[i].name, data, size)) {
-                return store(positional_count + i, value, std::string_view(data, static_cast<size_t>(size)));
+            if (keyword_only[i].name == keyword) {
+                return store(positional_count + i, value, keyword);
             }
         }
         const auto& positional = description_.positional_parameter_names;
         for (size_t i = 0; i < positional.size(); ++i) {
-            if (same_name(positional[i], data, size)) {
+            if (positional[i] == keyword) {
                 if (i < description_.positional_only_count) {
-                    positional_only_passed_.emplace_back(data, static_cast<size_t>(size));
+                    positional_only_passed_.emplace_back(keyword);
                     return Ok{};
                 }
-                return store(i, value, std::string_view(data, static_cast<size_t>(size)));
+                return store(i, value, keyword);
             }
         }
         return description_.unexpected_keyword_argument(name);
@@ -266,12 +260,7 @@ Result<std::string_view> extract_text_general(PyObject* object) {
     if (!PyUnicode_Check(object)) {
         return ErrorValue::conversion_failure(object, "PyString");
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (data == nullptr) {
-        return ErrorValue::fetch();
-    }
-    return std::string_view(data, static_cast<size_t>(size));
+    return utf8_view(object);
 }
 
 Result<uint8_t> extract_u8_general(PyObject* object) {
@@ -283,12 +272,12 @@ Result<uint8_t> extract_u8_general(PyObject* object) {
             return ErrorValue::fetch();
         }
     } else {
-        PyObject* index = PyNumber_Index(object);
-        if (index == nullptr) {
+        Owned index = Owned::steal(PyNumber_Index(object));
+        if (!index) {
             return ErrorValue::fetch();
         }
-        value = PyLong_AsLong(index);
-        Py_DECREF(index);
+        value = PyLong_AsLong(index.get());
+        index.reset();
         if (value == -1 && PyErr_Occurred() != nullptr) {
             return ErrorValue::fetch();
         }

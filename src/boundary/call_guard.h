@@ -42,8 +42,6 @@ public:
         }
     }
 
-    size_t mark() const { return mark_; }
-
 private:
     /// The mark on a thread whose list is not live: starts it, or gives no mark
     /// once it was destroyed.

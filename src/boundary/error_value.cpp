@@ -28,30 +28,54 @@ constexpr const char STACK_TRACE_LINE[] = "Python stack trace below:";
 
 PyObject* PANIC_EXCEPTION_TYPE = nullptr;  // protected by the interpreter lock
 
+/// An exception as the interpreter's fetch/normalise calls hand it over.
+struct ExceptionTriple {
+    Owned type;
+    Owned value;
+    Owned traceback;  // may be empty
+};
+
+/// Takes the pending exception, if any (all three empty when none).
+ExceptionTriple fetch_pending() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    compat::fetch_exception(&type, &value, &traceback);
+    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+}
+
+/// Normalises a raw exception: an instance of its type as value, or whatever
+/// error normalising it raised instead.
+ExceptionTriple normalized(ExceptionTriple raw) {
+    PyObject* type = raw.type.release();
+    PyObject* value = raw.value.release();
+    PyObject* traceback = raw.traceback.release();
+    compat::normalize_exception(&type, &value, &traceback);
+    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
     if (PANIC_EXCEPTION_TYPE != nullptr) {
         return PANIC_EXCEPTION_TYPE;
     }
-    PyObject* created =
-        PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME, PANIC_EXCEPTION_DOC, PyExc_BaseException, nullptr);
-    if (created == nullptr) {
+    Owned created = Owned::steal(
+        PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME, PANIC_EXCEPTION_DOC, PyExc_BaseException, nullptr));
+    if (!created) {
         // The type the taken error would be compared against is the one that
         // failed, so take it without the comparison.
-        std::optional<ErrorValue> taken = ErrorValue::take_unchecked();
-        ErrorValue error = taken ? std::move(*taken) : ErrorValue::lazy(PyExc_SystemError, NO_EXCEPTION_SET);
-        std::string description = "Failed to initialize new exception type.: " + error.debug_form();
-        std::move(error).discard();
-        raise_fault(description);
+        fault_describing("Failed to initialize new exception type.: ", ErrorValue::fetch_unchecked());
     }
     // Creating the type may run code that fills the cell first; keep the first.
     if (PANIC_EXCEPTION_TYPE == nullptr) {
-        PANIC_EXCEPTION_TYPE = created;
-    } else {
-        register_decref(created);
+        PANIC_EXCEPTION_TYPE = created.release();
     }
     return PANIC_EXCEPTION_TYPE;
+}
+
+void fault_describing(std::string_view prefix, ErrorValue error, SourceLocation where) {
+    std::string description = std::string(prefix) + error.debug_form();
+    std::move(error).discard();
+    raise_fault(description, where);
 }
 
 // --- Construction and lifetime ------------------------------------------------
@@ -59,17 +83,15 @@ PyObject* panic_exception_type() {
 ErrorValue ErrorValue::conversion_failure(PyObject* object, const char* static_target) {
     ErrorValue error(State::Lazy);
     error.lazy_kind_ = LazyKind::Conversion;
-    error.type_ = PyExc_TypeError;
-    error.value_ = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    Py_INCREF(error.value_);
+    error.lazy_type_ = PyExc_TypeError;
+    error.value_ = Owned::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(object)));
     error.static_text_ = static_target;
     return error;
 }
 
 ErrorValue ErrorValue::from_fault(const Fault& fault) {
     ErrorValue error(State::Lazy);
-    error.lazy_kind_ = LazyKind::Panic;
-    error.type_ = nullptr;  // obtained only when raised
+    error.lazy_kind_ = LazyKind::Panic;  // the type is obtained only when raised
     if (fault.has_text()) {
         error.text_ = std::make_unique<std::string>(fault.text());
     } else {
@@ -82,129 +104,110 @@ void ErrorValue::move_from(ErrorValue& other) noexcept {
     state_ = std::exchange(other.state_, State::Consumed);
     lazy_kind_ = other.lazy_kind_;
     number_ = other.number_;
-    type_ = std::exchange(other.type_, nullptr);
-    value_ = std::exchange(other.value_, nullptr);
-    traceback_ = std::exchange(other.traceback_, nullptr);
+    lazy_type_ = other.lazy_type_;
+    type_ = std::move(other.type_);
+    value_ = std::move(other.value_);
+    traceback_ = std::move(other.traceback_);
     static_text_ = other.static_text_;
     text_ = std::move(other.text_);
 }
 
 void ErrorValue::release_references() noexcept {
-    switch (state_) {
-        case State::Lazy:
-            if (lazy_kind_ == LazyKind::Conversion && value_ != nullptr) {
-                register_decref(value_);
-            }
-            break;
-        case State::Fetched:
-        case State::Normalized:
-            if (type_ != nullptr) register_decref(type_);
-            if (value_ != nullptr) register_decref(value_);
-            if (traceback_ != nullptr) register_decref(traceback_);
-            break;
-        case State::Normalizing:
-        case State::Consumed:
-            break;
-    }
-    type_ = value_ = traceback_ = nullptr;
+    type_.reset();
+    value_.reset();
+    traceback_.reset();
     state_ = State::Consumed;
 }
 
 // --- Lazy errors -----------------------------------------------------------------
 
-std::string ErrorValue::lazy_message() const {
+template <class Use>
+auto ErrorValue::with_lazy_message(Use&& use) const {
     if (lazy_kind_ == LazyKind::Conversion) {
         std::string message = "'";
-        message += type_name_for_message(value_);
+        message += type_name_for_message(value_.get());
         message += "' object cannot be converted to '";
         message += static_text_;
         message += '\'';
-        return message;
+        return use(std::string_view(message));
     }
-    std::string message = static_text_ != nullptr ? std::string(static_text_) : *text_;
-    if (number_ >= 0) {
-        message += std::to_string(number_);
+    const std::string_view text = static_text_ != nullptr ? std::string_view(static_text_) : std::string_view(*text_);
+    if (number_ < 0) {
+        return use(text);
     }
-    return message;
+    // The failing lookups of the vocabularies raise a fixed text with a number
+    // on every miss: compose those on the stack.
+    char buffer[128];
+    if (text.size() + 12 <= sizeof(buffer)) {
+        std::memcpy(buffer, text.data(), text.size());
+        char* end = std::to_chars(buffer + text.size(), buffer + sizeof(buffer), number_).ptr;
+        return use(std::string_view(buffer, static_cast<size_t>(end - buffer)));
+    }
+    return use(std::string_view(std::string(text) + std::to_string(number_)));
 }
 
-PyObject* ErrorValue::lazy_message_object() const {
-    if (lazy_kind_ == LazyKind::Message && static_text_ != nullptr) {
-        // A fixed text, perhaps with a number: composed on the stack, since the
-        // failing lookups of the vocabularies raise these on every miss.
-        char buffer[128];
-        const size_t length = std::strlen(static_text_);
-        if (length + 12 <= sizeof(buffer)) {
-            std::memcpy(buffer, static_text_, length);
-            char* end = buffer + length;
-            if (number_ >= 0) {
-                end = std::to_chars(end, buffer + sizeof(buffer), number_).ptr;
-            }
-            return PyUnicode_FromStringAndSize(buffer, end - buffer);
-        }
-    }
-    std::string message = lazy_message();
-    return PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+std::string ErrorValue::lazy_message() const {
+    return with_lazy_message([](std::string_view message) { return std::string(message); });
 }
 
-std::pair<PyObject*, PyObject*> ErrorValue::lazy_type_and_argument() const {
-    PyObject* type = lazy_kind_ == LazyKind::Panic ? panic_exception_type() : type_;
-    PyObject* text = lazy_message_object();
-    if (text == nullptr) {
+Owned ErrorValue::lazy_message_object() const {
+    return with_lazy_message([](std::string_view message) {
+        return Owned::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    });
+}
+
+std::pair<Owned, Owned> ErrorValue::lazy_type_and_argument() const {
+    Owned text = lazy_message_object();
+    if (!text) {
         // Out of memory while making the message: the MemoryError stays pending
         // and is what the caller sees.
-        return {nullptr, nullptr};
+        return {};
     }
-    // The new reference goes straight to the exception: nothing to release
-    // when the guard closes.
-    PyObject* argument = text;
-    if (lazy_kind_ == LazyKind::Panic) {
-        argument = PyTuple_Pack(1, text);
-        Py_DECREF(text);
-        if (argument == nullptr) {
-            return {nullptr, nullptr};
-        }
+    if (lazy_kind_ != LazyKind::Panic) {
+        return {Owned::new_ref(lazy_type_), std::move(text)};
     }
-    Py_INCREF(type);
-    return {type, argument};
+    Owned argument = Owned::steal(PyTuple_Pack(1, text.get()));
+    if (!argument) {
+        return {};
+    }
+    return {Owned::new_ref(panic_exception_type()), std::move(argument)};
 }
 
 // --- Taking errors from the interpreter ----------------------------------------------
 
-std::optional<ErrorValue> ErrorValue::take_unchecked() {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    compat::fetch_exception(&type, &value, &traceback);
-    if (type == nullptr) {
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return std::nullopt;
-    }
+ErrorValue ErrorValue::fetched(Owned type, Owned value, Owned traceback) {
     ErrorValue error(State::Fetched);
-    error.type_ = type;
-    error.value_ = value;
-    error.traceback_ = traceback;
+    error.type_ = std::move(type);
+    error.value_ = std::move(value);
+    error.traceback_ = std::move(traceback);
     return error;
 }
 
+ErrorValue ErrorValue::fetch_unchecked() {
+    ExceptionTriple pending = fetch_pending();
+    if (!pending.type) {
+        return lazy(PyExc_SystemError, NO_EXCEPTION_SET);
+    }
+    return fetched(std::move(pending.type), std::move(pending.value), std::move(pending.traceback));
+}
+
 std::optional<ErrorValue> ErrorValue::take() {
-    std::optional<ErrorValue> taken = take_unchecked();
-    if (!taken) {
-        return taken;
+    ExceptionTriple pending = fetch_pending();
+    if (!pending.type) {
+        return std::nullopt;
     }
     // Hold the taken error while the PanicException type is obtained: creating
     // it may fail, and then the taken error is dropped with everything else.
-    ErrorValue error = std::move(*taken);
-    if (error.type_ != panic_exception_type()) {
+    ErrorValue error = fetched(std::move(pending.type), std::move(pending.value), std::move(pending.traceback));
+    if (error.type_.get() != panic_exception_type()) {
         return error;
     }
-    PyObject* value = error.value_;
     // A PanicException came back out of the interpreter: print it and carry on
     // as a fault with the same text.
     std::string text = UNWRAPPED_PANIC;
-    if (value != nullptr) {
-        if (PyObject* str = PyObject_Str(value)) {
-            text = lossy_text(str);
-            Py_DECREF(str);
+    if (error.value_) {
+        if (Owned str = Owned::steal(PyObject_Str(error.value_.get()))) {
+            text = lossy_text(str.get());
         } else {
             PyErr_Clear();
         }
@@ -229,15 +232,14 @@ void ErrorValue::raise() && {
         case State::Lazy: {
             auto [type, argument] = lazy_type_and_argument();
             release_references();
-            if (type != nullptr) {
-                PyErr_Restore(type, argument, nullptr);
+            if (type) {
+                PyErr_Restore(type.release(), argument.release(), nullptr);
             }
             return;
         }
         case State::Fetched:
         case State::Normalized:
-            PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
-                          std::exchange(traceback_, nullptr));
+            PyErr_Restore(type_.release(), value_.release(), traceback_.release());
             state_ = State::Consumed;
             return;
         case State::Normalizing:
@@ -248,53 +250,46 @@ void ErrorValue::raise() && {
 
 NormalizedError ErrorValue::normalize() {
     if (state_ == State::Normalized) {
-        return {type_, value_, traceback_};
+        return {type_.get(), value_.get(), traceback_.get()};
     }
     if (state_ == State::Normalizing) {
         raise_fault("Cannot normalize a PyErr while already normalizing it.");
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    ExceptionTriple raw;
     if (state_ == State::Lazy) {
         auto [lazy_type, argument] = lazy_type_and_argument();
         release_references();
-        if (lazy_type == nullptr) {
+        if (!lazy_type) {
             // The message could not be made; what is pending is what we normalise.
-            compat::fetch_exception(&type, &value, &traceback);
+            raw = fetch_pending();
         } else {
-            type = lazy_type;
-            value = argument;
+            raw = {std::move(lazy_type), std::move(argument), Owned()};
         }
     } else {
-        type = std::exchange(type_, nullptr);
-        value = std::exchange(value_, nullptr);
-        traceback = std::exchange(traceback_, nullptr);
+        raw = {std::move(type_), std::move(value_), std::move(traceback_)};
     }
     state_ = State::Normalizing;
-    compat::normalize_exception(&type, &value, &traceback);
-    if (type == nullptr) {
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+    ExceptionTriple result = normalized(std::move(raw));
+    if (!result.type) {
         state_ = State::Consumed;
         raise_fault("Exception type missing");
     }
-    if (value == nullptr) {
-        Py_DECREF(type);
-        Py_XDECREF(traceback);
+    if (!result.value) {
         state_ = State::Consumed;
         raise_fault("Exception value missing");
     }
-    type_ = type;
-    value_ = value;
-    traceback_ = traceback;
+    type_ = std::move(result.type);
+    value_ = std::move(result.value);
+    traceback_ = std::move(result.traceback);
     state_ = State::Normalized;
-    return {type_, value_, traceback_};
+    return {type_.get(), value_.get(), traceback_.get()};
 }
 
 PyObject* ErrorValue::type() const {
     if (state_ == State::Lazy) {
-        return lazy_kind_ == LazyKind::Panic ? panic_exception_type() : type_;
+        return lazy_kind_ == LazyKind::Panic ? panic_exception_type() : lazy_type_;
     }
-    return type_;
+    return type_.get();
 }
 
 bool ErrorValue::is_instance_of(PyObject* exception_type) {
@@ -302,13 +297,12 @@ bool ErrorValue::is_instance_of(PyObject* exception_type) {
     return PyErr_GivenExceptionMatches(normalized.type, exception_type) != 0;
 }
 
-PyObject* ErrorValue::into_instance() && {
+Owned ErrorValue::into_instance() && {
     NormalizedError normalized = normalize();
-    PyObject* instance = normalized.value;
-    Py_INCREF(instance);
     if (normalized.traceback != nullptr) {
-        PyException_SetTraceback(instance, normalized.traceback);
+        PyException_SetTraceback(normalized.value, normalized.traceback);
     }
+    Owned instance = std::move(value_);
     release_references();
     return instance;
 }
@@ -316,16 +310,15 @@ PyObject* ErrorValue::into_instance() && {
 ErrorValue ErrorValue::wrap(std::string message) && {
     ErrorValue wrapper = runtime_error(std::move(message));
     NormalizedError normalized = wrapper.normalize();
-    PyException_SetCause(normalized.value, std::move(*this).into_instance());
+    PyException_SetCause(normalized.value, std::move(*this).into_instance().release());
     return wrapper;
 }
 
 void ErrorValue::print() {
     NormalizedError normalized = normalize();
-    Py_INCREF(normalized.type);
-    Py_INCREF(normalized.value);
-    Py_XINCREF(normalized.traceback);
-    PyErr_Restore(normalized.type, normalized.value, normalized.traceback);
+    // The error keeps its own references: the interpreter gets new ones.
+    PyErr_Restore(Owned::new_ref(normalized.type).release(), Owned::new_ref(normalized.value).release(),
+                  Owned::new_ref(normalized.traceback).release());
     PyErr_PrintEx(0);
 }
 

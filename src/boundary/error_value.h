@@ -43,18 +43,19 @@ public:
     }
     static ErrorValue runtime_error(std::string message) { return lazy(PyExc_RuntimeError, std::move(message)); }
     static ErrorValue type_error(std::string message) { return lazy(PyExc_TypeError, std::move(message)); }
-    /// A lazy error of a builtin exception type with a fixed message.
+    /// A lazy error of a builtin exception type whose message is a text with
+    /// static storage: only the pointer is kept, nothing is copied.
     static ErrorValue lazy(PyObject* builtin_type, const char* static_text) {
         ErrorValue error(State::Lazy);
-        error.lazy_kind_ = LazyKind::Message;
-        error.type_ = builtin_type;
+        error.lazy_type_ = builtin_type;
         error.static_text_ = static_text;
         return error;
     }
+    /// A lazy error of a builtin exception type whose message was composed at
+    /// run time: the error takes the string over.
     static ErrorValue lazy(PyObject* builtin_type, std::string message) {
         ErrorValue error(State::Lazy);
-        error.lazy_kind_ = LazyKind::Message;
-        error.type_ = builtin_type;
+        error.lazy_type_ = builtin_type;
         error.text_ = std::make_unique<std::string>(std::move(message));
         return error;
     }
@@ -72,9 +73,9 @@ public:
     static std::optional<ErrorValue> take();
     /// Like take(), but a missing exception becomes a SystemError.
     static ErrorValue fetch();
-    /// take() without the PanicException check; for use while that type is
+    /// fetch() without the PanicException check; for use while that type is
     /// being created.
-    static std::optional<ErrorValue> take_unchecked();
+    static ErrorValue fetch_unchecked();
 
     // --- Using error values ---------------------------------------------------
     ErrorValue(ErrorValue&& other) noexcept { move_from(other); }
@@ -109,9 +110,6 @@ public:
     std::string lazy_message() const;
     /// Whether the exception is an instance of `exception_type` (subclasses count).
     bool is_instance_of(PyObject* exception_type);
-    /// Consumes the error and returns a new reference to its instance, with its
-    /// traceback attached.
-    PyObject* into_instance() &&;
     /// A RuntimeError carrying `message` whose __cause__ is this error.
     ErrorValue wrap(std::string message) &&;
     /// Prints a copy through the interpreter; the error is left as it was.
@@ -125,25 +123,40 @@ private:
     enum class LazyKind : uint8_t { Message, Conversion, Panic };
 
     explicit ErrorValue(State state) : state_(state) {}
+    static ErrorValue fetched(Owned type, Owned value, Owned traceback);
     void move_from(ErrorValue& other) noexcept;
     void release_references() noexcept;
-    /// For a lazy error: the exception type (new reference) and the argument it
-    /// is raised with (new reference, or null if the argument could not be made).
-    std::pair<PyObject*, PyObject*> lazy_type_and_argument() const;
-    /// The message as a new str (null with the error set on failure).
-    PyObject* lazy_message_object() const;
+    /// For a lazy error: the exception type and the argument it is raised with
+    /// (both empty, with the error set, if the argument could not be made).
+    std::pair<Owned, Owned> lazy_type_and_argument() const;
+    /// The message as a new str (empty with the error set on failure).
+    Owned lazy_message_object() const;
+    /// Calls `use` with a view of the message a lazy error is raised with.
+    template <class Use>
+    auto with_lazy_message(Use&& use) const;
+    /// Consumes the error; its instance, with its traceback attached.
+    Owned into_instance() &&;
 
     State state_;
     LazyKind lazy_kind_ = LazyKind::Message;
-    int number_ = -1;                    // lazy: number appended to the message
-    PyObject* type_ = nullptr;           // lazy: borrowed builtin type; else owned
-    PyObject* value_ = nullptr;          // fetched/normalized: owned; lazy conversion: owned type
-    PyObject* traceback_ = nullptr;      // fetched/normalized: owned
-    const char* static_text_ = nullptr;  // lazy: fixed message, or conversion target
+    int number_ = -1;  // lazy: number appended to the message
+    // lazy: a builtin exception type; those live as long as the interpreter,
+    // so it is borrowed
+    PyObject* lazy_type_ = nullptr;
+    Owned type_;       // fetched/normalized
+    Owned value_;      // fetched/normalized; lazy conversion: the type of the object that failed to convert
+    Owned traceback_;  // fetched/normalized; may be empty
+    // lazy: a fixed message, or the target of a conversion
+    const char* static_text_ = nullptr;
     // lazy: a composed message or fault text; held by pointer so that moving an
     // error value, which every failing call does a few times, stays cheap
     std::unique_ptr<std::string> text_;
 };
+
+/// Raises a fault whose text is `prefix` followed by the debug form of `error`;
+/// for C-API failures the module cannot recover from.
+[[noreturn]] void fault_describing(std::string_view prefix, ErrorValue error,
+                                   SourceLocation where = SourceLocation::current());
 
 /// The process-wide PanicException type (borrowed), created on first need.
 PyObject* panic_exception_type();
@@ -174,7 +187,6 @@ public:
     }
 
     bool ok() const { return ok_; }
-    explicit operator bool() const { return ok_; }
     T& value() & { return value_; }
     T&& value() && { return std::move(value_); }
     ErrorValue&& error() && { return std::move(error_); }

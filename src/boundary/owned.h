@@ -27,6 +27,11 @@ public:
 
     /// Takes over a reference the caller owns (may be null).
     [[nodiscard]] static Owned steal(PyObject* object) { return Owned(object); }
+    /// Adds a reference to a borrowed object (may be null) and owns it.
+    [[nodiscard]] static Owned new_ref(PyObject* object) {
+        Py_XINCREF(object);
+        return Owned(object);
+    }
 
     PyObject* get() const { return object_; }
     /// Hands the reference to the caller (usually the interpreter).

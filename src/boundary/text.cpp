@@ -1,6 +1,5 @@
 #include "boundary/text.h"
 
-#include "boundary/error_value.h"
 #include "boundary/owned.h"
 
 namespace tarvu {
@@ -24,14 +23,21 @@ PyObject* interned_once(PyObject*& cell, const char* text) {
     return cell;
 }
 
-std::string lossy_text(PyObject* str) {
+Result<std::string_view> utf8_view(PyObject* str) {
     Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
-        return std::string(data, static_cast<size_t>(size));
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) {
+        return ErrorValue::fetch();
     }
-    if (auto error = ErrorValue::take()) {
-        std::move(*error).discard();
+    return std::string_view(data, static_cast<size_t>(size));
+}
+
+std::string lossy_text(PyObject* str) {
+    Result<std::string_view> text = utf8_view(str);
+    if (text.ok()) {
+        return std::string(text.value());
     }
+    std::move(text).error().discard();
     Owned bytes = Owned::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) {
         api_call_failed();
@@ -41,11 +47,13 @@ std::string lossy_text(PyObject* str) {
     if (!repaired) {
         api_call_failed();
     }
-    const char* data = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
-    if (data == nullptr) {
+    // Valid UTF-8 once decoded with "replace": only a MemoryError can stop it.
+    Result<std::string_view> repaired_text = utf8_view(repaired.get());
+    if (!repaired_text.ok()) {
+        std::move(repaired_text).error().raise();
         api_call_failed();
     }
-    return std::string(data, static_cast<size_t>(size));
+    return std::string(repaired_text.value());
 }
 
 std::optional<std::string> type_qualname(PyObject* type) {
@@ -58,13 +66,12 @@ std::optional<std::string> type_qualname(PyObject* type) {
     if (!PyUnicode_Check(qualname)) {
         return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(qualname, &size);
-    if (data == nullptr) {
-        ErrorValue::fetch().discard();
+    Result<std::string_view> text = utf8_view(qualname);
+    if (!text.ok()) {
+        std::move(text).error().discard();
         return std::nullopt;
     }
-    return std::string(data, static_cast<size_t>(size));
+    return std::string(text.value());
 }
 
 std::string type_name_for_message(PyObject* type) {
@@ -77,10 +84,8 @@ namespace {
 /// The text `to_text` (str or repr) makes of an object, with the unprintable
 /// fallbacks.
 std::string render_with(PyObject* object, PyObject* (*to_text)(PyObject*)) {
-    if (PyObject* text = to_text(object)) {
-        std::string rendered = lossy_text(text);
-        Py_DECREF(text);
-        return rendered;
+    if (Owned text = Owned::steal(to_text(object))) {
+        return lossy_text(text.get());
     }
     ErrorValue error = ErrorValue::fetch();
     std::move(error).raise();

@@ -3,10 +3,15 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
-#include "boundary/compat.h"
+#include "boundary/error_value.h"
 
 namespace tarvu {
+
+/// A borrowed view of a str's UTF-8 form, valid while the str lives; the
+/// codec's error (a lone surrogate) when it has none.
+Result<std::string_view> utf8_view(PyObject* str);
 
 /// UTF-8 text of a str; a str the codec refuses (lone surrogates) is encoded
 /// with "surrogatepass" and every invalid sequence replaced by U+FFFD.

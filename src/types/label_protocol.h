@@ -20,10 +20,6 @@ inline constexpr const char MISSING_TP_FREE[] = "called `Option::unwrap()` on a 
 inline constexpr std::string_view NEW_PARAMETERS[] = {"s"};
 inline constexpr std::string_view FROM_INT_PARAMETERS[] = {"v"};
 
-constexpr char fold_ascii_case(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 /// Lookup tables derived from a vocabulary at compile time.
 template <const Vocabulary& V>
 struct VocabularyTables {
@@ -133,8 +129,6 @@ public:
 
     /// The cell, for tests that drive creation and filling step by step.
     static TypeCell& cell() { return CELL; }
-
-    static int parse(std::string_view text) { return Tables::parse(text); }
 
 private:
     static const Member& member_of(PyObject* instance) {
@@ -307,7 +301,9 @@ private:
                 raise_fault(MISSING_TP_FREE);
             }
             free_memory(self);
-            // Every instance of a heap type holds a reference to its type.
+            // Every instance of a heap type holds a reference to its type, taken
+            // by the interpreter's allocator rather than by a handle; it goes
+            // last, after the memory that needed the type is freed.
             Py_DECREF(type);
             return Ok{};
         });
@@ -324,16 +320,9 @@ private:
                PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
     }
 
-    static PyObject* not_implemented() {
-        Py_INCREF(Py_NotImplemented);
-        return Py_NotImplemented;
-    }
+    static PyObject* not_implemented() { return Owned::new_ref(Py_NotImplemented).release(); }
 
-    static PyObject* boolean(bool value) {
-        PyObject* result = value ? Py_True : Py_False;
-        Py_INCREF(result);
-        return result;
-    }
+    static PyObject* boolean(bool value) { return Owned::new_ref(value ? Py_True : Py_False).release(); }
 
     static PyObject* create_class_attribute(uint8_t value) { return create_member(value); }
 

@@ -173,10 +173,7 @@ PyObject* call_type_ordinarily(PyObject* type, PyObject* const* args, size_t nar
 }
 
 void instance_creation_failed() {
-    ErrorValue error = ErrorValue::fetch();
-    std::string text = "called `Result::unwrap()` on an `Err` value: " + error.debug_form();
-    std::move(error).discard();
-    raise_fault(text);
+    fault_describing("called `Result::unwrap()` on an `Err` value: ", ErrorValue::fetch());
 }
 
 }  // namespace tarvu

@@ -24,10 +24,14 @@ struct Vocabulary {
     const char* from_int_message;  // followed by the number in decimal
 };
 
+/// ASCII letters folded to lower case; every other byte is left as it is.
+constexpr char fold_ascii_case(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 /// Checks a member table at compile time: ascending values, names that stay
 /// distinct when ASCII case is ignored, repr texts of the form "{class}.{name}".
 consteval bool is_well_formed(const Vocabulary& vocabulary) {
-    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     std::string_view class_name = vocabulary.class_name;
     const auto& members = vocabulary.members;
     for (size_t i = 0; i < members.size(); ++i) {
@@ -47,7 +51,7 @@ consteval bool is_well_formed(const Vocabulary& vocabulary) {
             if (other.name.size() != member.name.size()) continue;
             bool equal = true;
             for (size_t k = 0; k < member.name.size(); ++k) {
-                if (fold(other.name[k]) != fold(member.name[k])) equal = false;
+                if (fold_ascii_case(other.name[k]) != fold_ascii_case(member.name[k])) equal = false;
             }
             if (equal) return false;
         }
