@@ -190,7 +190,7 @@ Status extract_arguments_tuple_dict_general(const FunctionDescription& descripti
         api_call_failed();
     }
     const size_t given = static_cast<size_t>(PyTuple_GET_SIZE(args));
-    TARVU_TRY(copy_positional(description, reinterpret_cast<PyTupleObject*>(args)->ob_item, given, slots));
+    TARVU_TRY(copy_positional(description, compat::tuple_items(args), given, slots));
     KeywordMatcher matcher(description, slots);
     if (kwargs != nullptr) {
         const Py_ssize_t initial_size = PyDict_GET_SIZE(kwargs);

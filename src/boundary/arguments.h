@@ -81,8 +81,8 @@ inline bool extract_positional_call(const FunctionDescription& description, PyOb
 inline Status extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
                                            std::span<PyObject*> slots) {
     if (args != nullptr && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) &&
-        extract_positional_call(description, reinterpret_cast<PyTupleObject*>(args)->ob_item,
-                                static_cast<size_t>(PyTuple_GET_SIZE(args)), slots)) [[likely]] {
+        extract_positional_call(description, compat::tuple_items(args), static_cast<size_t>(PyTuple_GET_SIZE(args)),
+                                slots)) [[likely]] {
         return Ok{};
     }
     return extract_arguments_tuple_dict_general(description, args, kwargs, slots);
@@ -108,10 +108,10 @@ ErrorValue argument_extraction_error(std::string_view name, ErrorValue error);
 Result<std::string_view> extract_text_general(PyObject* object);
 
 inline Result<std::string_view> extract_text(PyObject* object) {
-    // A compact ASCII str is its own UTF-8 form.
-    if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]] {
-        return std::string_view(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(object) + 1),
-                                static_cast<size_t>(PyUnicode_GET_LENGTH(object)));
+    const char* data;
+    Py_ssize_t length;
+    if (PyUnicode_Check(object) && compat::compact_ascii_text(object, &data, &length)) [[likely]] {
+        return std::string_view(data, static_cast<size_t>(length));
     }
     return extract_text_general(object);
 }

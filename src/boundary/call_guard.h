@@ -13,8 +13,11 @@
 
 namespace tarvu {
 
-/// Armed for the whole of a call guard; fires when a fault escapes the guard's
-/// fault catch, which no call can survive.
+/// The end of a fault that escapes the guard's fault catch: one raised while
+/// opening or closing the guard or while making an error current. The call
+/// cannot be finished, so fire() writes MESSAGE and aborts. Nothing is armed or
+/// disarmed: the guard's outermost catch calls fire(), and the success path
+/// pays nothing for it.
 struct PanicTrap {
     static constexpr const char MESSAGE[] = "uncaught panic at ffi boundary";
     [[noreturn]] static void fire() { abort_uncaught_fault(MESSAGE); }

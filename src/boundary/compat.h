@@ -49,6 +49,22 @@ inline void set_type_vectorcall(PyTypeObject* type, vectorcallfunc call) {
 #endif
 }
 
+/// The item array of a tuple, read in place.
+inline PyObject* const* tuple_items(PyObject* tuple) {
+    return reinterpret_cast<PyTupleObject*>(tuple)->ob_item;
+}
+
+/// The text of a compact ASCII str, which is its own UTF-8 form and sits right
+/// after the object header; false for any other str.
+inline bool compact_ascii_text(PyObject* str, const char** data, Py_ssize_t* length) {
+    if (!PyUnicode_IS_COMPACT_ASCII(str)) {
+        return false;
+    }
+    *data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    *length = PyUnicode_GET_LENGTH(str);
+    return true;
+}
+
 /// Whether the object's type has __index__; the same test as PyIndex_Check,
 /// which is a function call on every version but the oldest.
 inline bool has_index(PyObject* object) {

@@ -34,18 +34,23 @@ class [[nodiscard]] ErrorValue {
 public:
     // --- Making error values -------------------------------------------------
     /// A general error: RuntimeError carrying exactly `text` (static storage).
-    static ErrorValue general(const char* static_text) { return lazy(PyExc_RuntimeError, static_text); }
+    static ErrorValue general(const char* static_text) { return lazy_static_text(PyExc_RuntimeError, static_text); }
     /// A general error whose text ends in a number: "{prefix}{number}".
     static ErrorValue general_with_number(const char* static_prefix, unsigned number) {
-        ErrorValue error = lazy(PyExc_RuntimeError, static_prefix);
+        ErrorValue error = lazy_static_text(PyExc_RuntimeError, static_prefix);
         error.number_ = static_cast<int>(number);
         return error;
     }
-    static ErrorValue runtime_error(std::string message) { return lazy(PyExc_RuntimeError, std::move(message)); }
-    static ErrorValue type_error(std::string message) { return lazy(PyExc_TypeError, std::move(message)); }
+    static ErrorValue runtime_error(std::string message) {
+        return lazy_composed_text(PyExc_RuntimeError, std::move(message));
+    }
+    static ErrorValue type_error(std::string message) {
+        return lazy_composed_text(PyExc_TypeError, std::move(message));
+    }
     /// A lazy error of a builtin exception type whose message is a text with
-    /// static storage: only the pointer is kept, nothing is copied.
-    static ErrorValue lazy(PyObject* builtin_type, const char* static_text) {
+    /// static storage (a constant): only the pointer is kept, nothing is copied,
+    /// so the text must outlive the error.
+    static ErrorValue lazy_static_text(PyObject* builtin_type, const char* static_text) {
         ErrorValue error(State::Lazy);
         error.lazy_type_ = builtin_type;
         error.static_text_ = static_text;
@@ -53,11 +58,17 @@ public:
     }
     /// A lazy error of a builtin exception type whose message was composed at
     /// run time: the error takes the string over.
-    static ErrorValue lazy(PyObject* builtin_type, std::string message) {
+    static ErrorValue lazy_composed_text(PyObject* builtin_type, std::string message) {
         ErrorValue error(State::Lazy);
         error.lazy_type_ = builtin_type;
         error.text_ = std::make_unique<std::string>(std::move(message));
         return error;
+    }
+    /// lazy_static_text for a literal or a constant array, the usual case; a
+    /// pointer into a composed string does not bind here.
+    template <size_t N>
+    static ErrorValue lazy(PyObject* builtin_type, const char (&constant_text)[N]) {
+        return lazy_static_text(builtin_type, constant_text);
     }
     /// `object` was not of the type a conversion needed (a PyDowncastError).
     /// Holds the object's type; the message is composed only when needed.
