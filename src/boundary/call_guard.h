@@ -16,7 +16,7 @@ namespace tarvu {
 /// The end of a fault that escapes the guard's fault catch: one raised while
 /// opening or closing the guard or while making an error current. The call
 /// cannot be finished, so fire() writes MESSAGE and aborts. Nothing is armed or
-/// disarmed: the guard's outermost catch calls fire(), and the success path
+/// disarmed: the guard's outermost catches call fire(), and the success path
 /// pays nothing for it.
 struct PanicTrap {
     static constexpr const char MESSAGE[] = "uncaught panic at ffi boundary";
