@@ -109,6 +109,7 @@ void ErrorValue::move_from(ErrorValue& other) noexcept {
     value_ = std::move(other.value_);
     traceback_ = std::move(other.traceback_);
     static_text_ = other.static_text_;
+    ascii_length_ = other.ascii_length_;
     text_ = std::move(other.text_);
 }
 
@@ -151,6 +152,17 @@ std::string ErrorValue::lazy_message() const {
 }
 
 Owned ErrorValue::lazy_message_object() const {
+    if (ascii_length_ > 0) {
+        // The failing lookups of the vocabularies raise these on every miss, so
+        // the text goes straight into the str.
+        char digits[16];
+        size_t digit_count = 0;
+        if (number_ >= 0) {
+            digit_count = static_cast<size_t>(std::to_chars(digits, digits + sizeof(digits), number_).ptr - digits);
+        }
+        return Owned::steal(
+            new_ascii_str(std::string_view(static_text_, ascii_length_), std::string_view(digits, digit_count)));
+    }
     return with_lazy_message([](std::string_view message) {
         return Owned::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     });
@@ -171,6 +183,30 @@ std::pair<Owned, Owned> ErrorValue::lazy_type_and_argument() const {
         return {};
     }
     return {Owned::new_ref(panic_exception_type()), std::move(argument)};
+}
+
+Owned ErrorValue::new_exception_instance(PyObject* type, Owned argument) {
+    // Exceptions are constructed from an argument tuple; a panic's argument
+    // already is one.
+    Owned arguments = std::move(argument);
+    if (!PyTuple_Check(arguments.get())) {
+        Owned tuple = Owned::steal(PyTuple_New(1));
+        if (!tuple) {
+            return {};
+        }
+        PyTuple_SET_ITEM(tuple.get(), 0, arguments.release());
+        arguments = std::move(tuple);
+    }
+    auto* exception_type = reinterpret_cast<PyTypeObject*>(type);
+    Owned instance = Owned::steal(exception_type->tp_new(exception_type, arguments.get(), nullptr));
+    // BaseException's __new__ already stores the arguments, so its __init__
+    // would only store them again.
+    const initproc base_init = reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_init;
+    if (instance && exception_type->tp_init != base_init &&
+        exception_type->tp_init(instance.get(), arguments.get(), nullptr) < 0) {
+        instance.reset();
+    }
+    return instance;
 }
 
 // --- Taking errors from the interpreter ----------------------------------------------
@@ -232,8 +268,15 @@ void ErrorValue::raise() && {
         case State::Lazy: {
             auto [type, argument] = lazy_type_and_argument();
             release_references();
-            if (type) {
-                PyErr_Restore(type.release(), argument.release(), nullptr);
+            if (!type) {
+                return;
+            }
+            // The instance is made here rather than by the interpreter when the
+            // exception is caught: the same object, without the detour through
+            // calling the type. Failing to make it leaves its MemoryError pending.
+            Owned instance = new_exception_instance(type.get(), std::move(argument));
+            if (instance) {
+                PyErr_Restore(type.release(), instance.release(), nullptr);
             }
             return;
         }

@@ -30,14 +30,36 @@ struct NormalizedError {
     PyObject* traceback;  // may be null
 };
 
+/// A fixed message known at compile time to be ASCII, with its length, so
+/// that raising it needs neither strlen nor the UTF-8 decoder.
+struct AsciiMessage {
+    const char* text;
+    size_t length;
+    consteval AsciiMessage(const char* static_text) : text(static_text), length(0) {
+        while (static_text[length] != '\0') {
+            // A non-ASCII byte makes this a call to a non-constant function:
+            // such a message does not compile.
+            if (static_cast<unsigned char>(static_text[length]) >= 0x80) not_ascii();
+            ++length;
+        }
+    }
+
+private:
+    static void not_ascii() {}
+};
+
 class [[nodiscard]] ErrorValue {
 public:
     // --- Making error values -------------------------------------------------
     /// A general error: RuntimeError carrying exactly `text` (static storage).
-    static ErrorValue general(const char* static_text) { return lazy_static_text(PyExc_RuntimeError, static_text); }
+    static ErrorValue general(AsciiMessage text) {
+        ErrorValue error = lazy_static_text(PyExc_RuntimeError, text.text);
+        error.ascii_length_ = text.length;
+        return error;
+    }
     /// A general error whose text ends in a number: "{prefix}{number}".
-    static ErrorValue general_with_number(const char* static_prefix, unsigned number) {
-        ErrorValue error = lazy_static_text(PyExc_RuntimeError, static_prefix);
+    static ErrorValue general_with_number(AsciiMessage prefix, unsigned number) {
+        ErrorValue error = general(prefix);
         error.number_ = static_cast<int>(number);
         return error;
     }
@@ -105,7 +127,10 @@ public:
         // only time the module runs without the interpreter lock).
         assert((state_ == State::Consumed || std::uncaught_exceptions() > 0 || !PyGILState_Check()) &&
                "error value dropped without being raised or discarded");
-        release_references();
+        // Moved-from values, of which a failing call leaves several, hold nothing.
+        if (state_ != State::Consumed) {
+            release_references();
+        }
     }
 
     /// Makes this error the interpreter's pending exception (PyErr_Restore only).
@@ -140,6 +165,10 @@ private:
     /// For a lazy error: the exception type and the argument it is raised with
     /// (both empty, with the error set, if the argument could not be made).
     std::pair<Owned, Owned> lazy_type_and_argument() const;
+    /// The exception instance the interpreter would make by calling `type` with
+    /// `argument` (a message, or a tuple of arguments); empty with the error
+    /// set on failure.
+    static Owned new_exception_instance(PyObject* type, Owned argument);
     /// The message as a new str (empty with the error set on failure).
     Owned lazy_message_object() const;
     /// Calls `use` with a view of the message a lazy error is raised with.
@@ -159,6 +188,7 @@ private:
     Owned traceback_;  // fetched/normalized; may be empty
     // lazy: a fixed message, or the target of a conversion
     const char* static_text_ = nullptr;
+    size_t ascii_length_ = 0;  // lazy: length of an ASCII static_text_, 0 if not known
     // lazy: a composed message or fault text; held by pointer so that moving an
     // error value, which every failing call does a few times, stays cheap
     std::unique_ptr<std::string> text_;

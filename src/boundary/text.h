@@ -1,6 +1,7 @@
 #pragma once
 // Texts of Python objects, as they appear in the module's messages.
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,17 @@ namespace tarvu {
 /// A borrowed view of a str's UTF-8 form, valid while the str lives; the
 /// codec's error (a lone surrogate) when it has none.
 Result<std::string_view> utf8_view(PyObject* str);
+
+/// A new str holding ASCII text (`head` then `tail`), copied straight into the
+/// object instead of going through the UTF-8 decoder.
+inline PyObject* new_ascii_str(std::string_view head, std::string_view tail = {}) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(head.size() + tail.size()), 127);
+    if (str != nullptr) {
+        std::memcpy(PyUnicode_1BYTE_DATA(str), head.data(), head.size());
+        std::memcpy(PyUnicode_1BYTE_DATA(str) + head.size(), tail.data(), tail.size());
+    }
+    return str;
+}
 
 /// UTF-8 text of a str; a str the codec refuses (lone surrogates) is encoded
 /// with "surrogatepass" and every invalid sequence replaced by U+FFFD.

@@ -9,6 +9,7 @@
 
 #include "boundary/arguments.h"
 #include "boundary/call_guard.h"
+#include "boundary/text.h"
 #include "types/type_cell.h"
 
 namespace tarvu {
@@ -101,15 +102,6 @@ struct VocabularyTables {
         return true;
     }());
 };
-
-/// A new str holding ASCII text, copied straight into the object.
-inline PyObject* new_ascii_str(std::string_view text) {
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (str != nullptr) {
-        std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
-    }
-    return str;
-}
 
 template <const Vocabulary& V>
 class LabelClass {
