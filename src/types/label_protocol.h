@@ -292,7 +292,7 @@ private:
             if (free_memory == nullptr) {
                 raise_fault(MISSING_TP_FREE);
             }
-            free_memory(self);
+            free_instance(self, free_memory);
             // Every instance of a heap type holds a reference to its type, taken
             // by the interpreter's allocator rather than by a handle; it goes
             // last, after the memory that needed the type is freed.

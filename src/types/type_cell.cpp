@@ -6,6 +6,8 @@
 
 namespace tarvu {
 
+constinit FreeInstances FREE_INSTANCES;
+
 namespace {
 
 constexpr const char NUL_IN_CLASS_DOC[] = "class doc cannot contain nul bytes";
