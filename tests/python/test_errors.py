@@ -92,12 +92,15 @@ def first_panic(call):
 SWEEP_ALL = inspect.getsource(sweep) + inspect.getsource(first_panic) + r"""
 import json, sys, tarvu
 T = tarvu.TileLabel
+# Members made by the sweep stay alive: a freed member's memory would serve
+# the next one without an allocation to fail.
+kept = [T.from_int(0) for _ in range(100)]
 calls = {
     "to_string": lambda: T.ConnectiveTissue.to_string(),
     "repr": lambda: repr(T.ConnectiveTissue),
-    "list": T.list,
-    "from_int": lambda: T.from_int(19),
-    "new": lambda: T("ConnectiveTissue"),
+    "list": lambda: kept.append(T.list()),
+    "from_int": lambda: kept.append(T.from_int(19)),
+    "new": lambda: kept.append(T("ConnectiveTissue")),
 }
 found = {}
 for name, call in calls.items():
