@@ -27,7 +27,8 @@ done
 ARCH=$(dpkg --print-architecture)
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/fresh-machine
 PRISTINE=$CACHE/$SUITE-$ARCH
-PACKAGES=python3,g++,cmake,make,git
+# ca-certificates too: every installed Debian system has it, and pip needs it.
+PACKAGES=python3,g++,cmake,make,git,ca-certificates
 
 die() { echo "fresh-machine: $*" >&2; exit 1; }
 [[ $(id -u) -eq 0 ]] || die "needs root (debootstrap, chroot and mounts)"
@@ -51,7 +52,7 @@ archive() {
     die "no Debian archive found in the machine's apt sources"
 }
 
-if [[ ! -f $PRISTINE/.complete ]]; then
+if [[ $(cat "$PRISTINE/.complete" 2>/dev/null) != "$PACKAGES" ]]; then
     echo "-- making a minimal $SUITE root in $PRISTINE (once)"
     rm -rf --one-file-system "$PRISTINE"
     mkdir -p "$CACHE"
@@ -61,7 +62,7 @@ if [[ ! -f $PRISTINE/.complete ]]; then
         die "debootstrap failed; log: $log"
     fi
     rm -rf "$PRISTINE"/var/cache/apt/archives/*.deb
-    touch "$PRISTINE/.complete"
+    echo "$PACKAGES" >"$PRISTINE/.complete"
 fi
 
 WORK=$(mktemp -d "$CACHE/run-$SUITE.XXXXXX")
@@ -88,6 +89,15 @@ for conf in /etc/pip.conf /etc/xdg/pip "$HOME"/.config/pip "$HOME"/.pip ${PIP_CO
     mkdir -p "$(dirname "$target")"
     cp -a "$conf" "$target"
 done
+# Files the pip configuration names (the certificate bundle, a constraints
+# file) go to the same paths; the copy's own bundle would not carry the
+# machine's certificates.
+python3 -m pip config list 2>/dev/null | sed -nE "s/^[^=]*\.(cert|constraint)='(.*)'$/\2/p" | sort -u |
+    while IFS= read -r named; do
+        [[ -f $named ]] || continue
+        mkdir -p "$MACHINE$(dirname "$named")"
+        cp -L "$named" "$MACHINE$named"
+    done
 pip_env=()
 while IFS= read -r line; do pip_env+=("$line"); done < <(env | grep -E '^PIP_' || true)
 
