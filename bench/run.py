@@ -17,9 +17,14 @@ peer/tarvu against the goals the project set for them.
     python bench/run.py --runs 5        # five, reporting medians
     python bench/run.py --quick         # smoke run, a few seconds
     python bench/run.py --json out.json
+    python bench/run.py --module other/tarvu.cpython-311-x86_64-linux-gnu.so
+
+Every run first names the module file, the interpreter and the compilers that
+built the module and the floor, so tables from different builds can be told apart.
 """
 
 import argparse
+import importlib.util
 import json
 import os
 import platform
@@ -28,6 +33,7 @@ import statistics
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import timeit
 from pathlib import Path
 
@@ -160,17 +166,47 @@ def build_floor(out_dir):
     command = compiler + ["-O3", "-DNDEBUG", "-fPIC", "-shared", "-Wall", "-Wextra", "-Werror",
                           "-I" + include, str(source), "-o", str(partial)]
     print("building the floor:", " ".join(command), file=sys.stderr)
+    with open(out_dir / "floor-compiler.txt", "w") as f:
+        f.write(compiler_of(compiler))
     subprocess.run(command, check=True)
     partial.replace(target)
     return target
 
 
-def import_implementations(floor_dir, tarvu_dir):
+def compiler_of(command):
+    """The first line a compiler prints for --version, e.g. 'gcc (Debian 12.2.0-14) 12.2.0'."""
+    try:
+        out = subprocess.run(command + ["--version"], capture_output=True, text=True).stdout
+    except OSError:
+        return " ".join(command) + " (cannot run)"
+    return (out.splitlines() or ["unknown"])[0]
+
+
+def built_by(path):
+    """The compiler recorded in a shared object's .comment section."""
+    try:
+        out = subprocess.run(["readelf", "-p", ".comment", str(path)],
+                             capture_output=True, text=True).stdout
+    except OSError:
+        return "unknown (readelf is missing)"
+    found = [line.split("]", 1)[1].strip() for line in out.splitlines() if "]" in line]
+    return "; ".join(dict.fromkeys(found)) or "unknown"
+
+
+def import_implementations(floor_dir, tarvu_dir, tarvu_file=None):
     sys.path.insert(0, str(floor_dir))
     sys.path.insert(0, str(BENCH_DIR))
     import peer_enum
     import tarvu_floor
     modules = {"floor": tarvu_floor, "peer": peer_enum}
+    if tarvu_file is not None:
+        # Exactly this file, whatever else is on the path.
+        spec = importlib.util.spec_from_file_location("tarvu", tarvu_file)
+        tarvu = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(tarvu)
+        sys.modules["tarvu"] = tarvu
+        modules["tarvu"] = tarvu
+        return modules
     try:
         import tarvu
     except ImportError:
@@ -326,12 +362,27 @@ def main():
     parser.add_argument("--runs", type=int, default=1, help="repeat the measurement, report medians")
     parser.add_argument("--json", metavar="PATH", help="also write the results as JSON")
     parser.add_argument("--build-dir", help="tarvu's build directory (default: build)")
+    parser.add_argument("--module", metavar="PATH", type=Path,
+                        help="time this tarvu module file instead of the one on the path")
     args = parser.parse_args()
+    if args.module is not None and not args.module.is_file():
+        parser.error(f"--module {args.module}: no such file")
 
     repeats, target, processes = (3, 0.002, 3) if args.quick else (20, 0.005, 7)
     out_dir = build_dir(args)
     floor_path = build_floor(out_dir / "bench")
-    modules = import_implementations(floor_path.parent, out_dir)
+    modules = import_implementations(floor_path.parent, out_dir, args.module)
+    timed = {
+        "tarvu module": str(Path(modules["tarvu"].__file__).resolve()) if "tarvu" in modules else None,
+        "tarvu built by": built_by(modules["tarvu"].__file__) if "tarvu" in modules else None,
+        "floor built by": (floor_path.parent / "floor-compiler.txt").read_text()
+        if (floor_path.parent / "floor-compiler.txt").exists() else built_by(floor_path),
+        "interpreter": f"{sys.executable} (CPython {platform.python_version()}"
+                       + (f", {os.path.realpath(sys.executable)})"
+                          if os.path.realpath(sys.executable) != sys.executable else ")"),
+    }
+    for what, value in timed.items():
+        print(f"{what + ':':<16}{value or 'n/a'}")
     texts = label_texts()
     invalid = check_same_work(modules, texts)
 
@@ -357,8 +408,15 @@ def main():
 
     sizes = {n: sys.getsizeof(modules[n].TileLabel.Tumor) for n in IMPLEMENTATIONS if n in modules}
     imports = {}
-    for name, module in modules.items():
-        imports[name] = import_times(Path(module.__file__).parent, module.__name__, processes)
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, module in modules.items():
+            where = Path(module.__file__)
+            if name == "tarvu" and where.name != "tarvu" + sysconfig.get_config_var("EXT_SUFFIX"):
+                # A file under another name is imported through a link named as the import expects.
+                link = Path(tmp) / ("tarvu" + sysconfig.get_config_var("EXT_SUFFIX"))
+                link.symlink_to(where.resolve())
+                where = link
+            imports[name] = import_times(where.parent, module.__name__, processes)
 
     header = (f"{'operation':<38}{'tarvu ns':>10}{'floor ns':>10}{'peer ns':>10}"
               f"{'tarvu/floor':>13}{'peer/tarvu':>12}  goals")
@@ -392,6 +450,7 @@ def main():
     if args.json:
         document = {
             "python": platform.python_version(),
+            "timed": timed,
             "machine": platform.machine(),
             "load_average": os.getloadavg(),
             "runs": args.runs, "quick": args.quick, "samples_per_run": repeats,

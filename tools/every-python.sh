@@ -110,8 +110,11 @@ run_one() {
         return 1
     }
     local py=$venv/bin/python
-    # mypy too, so the stubs are checked against each interpreter's runtime.
-    step "$log" "test tools" "$py" -m pip install -q pytest hypothesis mypy || return 1
+    # The test group has mypy too, so the stubs are checked against each interpreter's runtime.
+    local tools
+    tools=$("$py" "$ROOT/tools/dependency-group.py" test) || return 1
+    # shellcheck disable=SC2086  # one requirement a line, none with spaces
+    step "$log" "test tools" "$py" -m pip install -q $tools || return 1
     build_and_install "$label" "$venv" "$log" || return 1
     # Import from a neutral directory with a clean environment: the module
     # must come from the venv, not from the source tree or build/.

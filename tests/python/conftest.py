@@ -15,6 +15,9 @@ vocab
     ``removed``         the characters deleted before matching, in order
 
     Tests that need one vocabulary by name use ``VOCABS_BY_NAME['Stain']``.
+The run names the module file it tests in its closing summary, so a copy
+installed in the environment is never tested in place of the build by mistake.
+
 run_python
     ``run_python(code, *args)`` runs ``code`` in a fresh interpreter (the one
     running the tests) that imports the same build of tarvu, and returns the
@@ -28,7 +31,15 @@ import sys
 from typing import Callable, NamedTuple, Tuple
 
 import pytest
-import tarvu
+
+try:
+    import tarvu
+except ImportError as error:
+    pytest.exit(
+        "cannot import tarvu ({}). The suite tests a built module:\n"
+        "    make test                  build, then run the C++ and Python suites\n"
+        "    make build && PYTHONPATH=build .venv/bin/python -m pytest tests/python".format(error),
+        returncode=pytest.ExitCode.USAGE_ERROR)
 
 
 class Vocab(NamedTuple):
@@ -103,3 +114,7 @@ def _run_python(code, *args, timeout=60):
 @pytest.fixture(scope="session")
 def run_python():
     return _run_python
+
+
+def pytest_terminal_summary(terminalreporter):
+    terminalreporter.write_line("tarvu tested: {}".format(tarvu.__file__))

@@ -1,7 +1,9 @@
 """The module object: its namespace, its one-time initialisation, its exports."""
 
+import os
 import shutil
 import subprocess
+import sys
 import types
 
 import pytest
@@ -83,3 +85,27 @@ def test_the_unwinder_is_the_shared_one():
         ["nm", "-D", "--undefined-only", tarvu.__file__],
         capture_output=True, text=True, check=True).stdout
     assert "_Unwind_Resume" in {line.split()[-1].split("@")[0] for line in out.splitlines()}
+
+
+def test_no_build_paths_in_the_module():
+    # Two builds of one source in different places must give the same file.
+    data = open(tarvu.__file__, "rb").read()
+    for place in (os.path.dirname(os.path.abspath(tarvu.__file__)),
+                  os.path.dirname(os.path.dirname(os.path.dirname(__file__)))):
+        assert os.path.abspath(place).encode() not in data, place
+
+
+@pytest.mark.parametrize("block, expected, code", [
+    (False, "tarvu tested: " + tarvu.__file__, 0),
+    (True, "make build && PYTHONPATH=build", pytest.ExitCode.USAGE_ERROR),
+])
+def test_suite_names_the_module_or_says_how_to_build_it(block, expected, code):
+    # sys.modules entry None makes the import fail as if nothing were built.
+    run = ("import sys, pytest\nif {}: sys.modules['tarvu'] = None\n"
+           "sys.exit(pytest.main(sys.argv[1:]))").format(block)
+    proc = subprocess.run(
+        [sys.executable, "-c", run, "-q", "-p", "no:cacheprovider",
+         __file__ + "::test_namespace_holds_exactly_the_three_classes"],
+        capture_output=True, text=True, timeout=120)
+    assert proc.returncode == code, proc.stdout + proc.stderr
+    assert expected in proc.stdout + proc.stderr

@@ -34,6 +34,7 @@ run alloc-failure env TARVU_FULL_SWEEPS=1 "$python" -m pytest -q -s -p no:cachep
 run refleaks tools/reliability/refleaks.sh
 run sanitizers tools/reliability/sanitize.sh
 run fuzz tools/reliability/fuzz.sh "${FUZZ_RUNS:-300000}"
+run fresh-machine tools/fresh-machine.sh
 
 printf '%s\n' "${summary[@]}"
 echo "logs: $logdir/"
