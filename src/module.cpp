@@ -30,7 +30,7 @@ constexpr Registration REGISTRATIONS[] = {
     {"TileLabel", &TileLabelClass::ensure_type},
 };
 
-PyObject* ALL_NAME = nullptr;  // the interned "__all__"; protected by the interpreter lock
+PyObject* ALL_NAME = nullptr;  // the interned "__all__"; filled once by interned_once
 
 PyObject* interned_all() {
     return interned_once(ALL_NAME, "__all__");
@@ -111,6 +111,14 @@ PyObject* initialize_module() {
         if (!module) {
             return ErrorValue::fetch();  // the flag stays clear: a later call may succeed
         }
+#ifdef Py_GIL_DISABLED
+        // Every piece of the module's shared state is safe for parallel
+        // callers, so importing it must not turn the interpreter lock back on.
+        if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+            Py_DECREF(module);
+            return ErrorValue::fetch();
+        }
+#endif
         // Tested after creating the module, so a repeated call creates and then
         // destroys one module; set before the body runs, so a failed first
         // initialisation also uses up the process's only one.

@@ -5,6 +5,7 @@
 // FunctionDescription; one matcher assigns positional and keyword arguments to
 // parameter slots, and every argument-error message is built here.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -133,20 +134,44 @@ using BorrowFlag = Py_ssize_t;
 inline constexpr BorrowFlag EXCLUSIVELY_BORROWED = -1;
 inline constexpr const char ALREADY_MUTABLY_BORROWED[] = "Already mutably borrowed";
 
+/// Whether the counter says an exclusive borrow is held.
+inline bool exclusively_borrowed(BorrowFlag* flag) {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<BorrowFlag>(*flag).load(std::memory_order_relaxed) == EXCLUSIVELY_BORROWED;
+#else
+    return *flag == EXCLUSIVELY_BORROWED;
+#endif
+}
+
 /// A shared borrow of an instance, given back when this goes out of scope.
+///
+/// Without an interpreter lock the borrow only checks the counter and leaves
+/// it alone. Instances never change after creation and nothing takes an
+/// exclusive borrow of them, so the count guards nothing there; counting
+/// would make every thread that reads a shared class attribute write the same
+/// word, and parallel readers would queue on that cache line.
 class SharedBorrow {
 public:
-    explicit SharedBorrow(BorrowFlag* flag) : flag_(flag) { *flag_ += 1; }
+#ifdef Py_GIL_DISABLED
+    explicit SharedBorrow(BorrowFlag*) {}
+    SharedBorrow(SharedBorrow&&) noexcept {}
+#else
+    explicit SharedBorrow(BorrowFlag* flag) : flag_(flag) {
+        *flag_ += 1;
+    }
     SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(SharedBorrow&&) = delete;
     ~SharedBorrow() {
         if (flag_ != nullptr) *flag_ -= 1;
     }
+#endif
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(SharedBorrow&&) = delete;
 
+#ifndef Py_GIL_DISABLED
 private:
     BorrowFlag* flag_;
+#endif
 };
 
 /// Whether `object` is an instance of `type` or of a subtype.
@@ -165,7 +190,7 @@ inline std::optional<SharedBorrow> try_shared_borrow(PyObject* object, PyTypeObj
         return std::nullopt;
     }
     auto* flag = reinterpret_cast<BorrowFlag*>(reinterpret_cast<char*>(object) + flag_offset);
-    if (*flag == EXCLUSIVELY_BORROWED) [[unlikely]] {
+    if (exclusively_borrowed(flag)) [[unlikely]] {
         return std::nullopt;
     }
     return std::optional<SharedBorrow>(std::in_place, flag);
@@ -179,7 +204,7 @@ inline Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject
         return ErrorValue::conversion_failure(object, class_name);
     }
     auto* flag = reinterpret_cast<BorrowFlag*>(reinterpret_cast<char*>(object) + flag_offset);
-    if (*flag == EXCLUSIVELY_BORROWED) [[unlikely]] {
+    if (exclusively_borrowed(flag)) [[unlikely]] {
         return ErrorValue::lazy(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
     }
     return SharedBorrow(flag);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "boundary/shared_state.h"
 #include "boundary/text.h"
 
 namespace tarvu {
@@ -26,7 +27,7 @@ constexpr const char RESUMING_PANIC_LINE[] =
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---";
 constexpr const char STACK_TRACE_LINE[] = "Python stack trace below:";
 
-PyObject* PANIC_EXCEPTION_TYPE = nullptr;  // protected by the interpreter lock
+PyObject* PANIC_EXCEPTION_TYPE = nullptr;  // filled once, through publish_if_empty
 
 /// An exception as the interpreter's fetch/normalise calls hand it over.
 struct ExceptionTriple {
@@ -55,8 +56,8 @@ ExceptionTriple normalized(ExceptionTriple raw) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-    if (PANIC_EXCEPTION_TYPE != nullptr) {
-        return PANIC_EXCEPTION_TYPE;
+    if (PyObject* type = load_published(PANIC_EXCEPTION_TYPE)) {
+        return type;
     }
     Owned created = Owned::steal(
         PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME, PANIC_EXCEPTION_DOC, PyExc_BaseException, nullptr));
@@ -65,11 +66,12 @@ PyObject* panic_exception_type() {
         // failed, so take it without the comparison.
         fault_describing("Failed to initialize new exception type.: ", ErrorValue::fetch_unchecked());
     }
-    // Creating the type may run code that fills the cell first; keep the first.
-    if (PANIC_EXCEPTION_TYPE == nullptr) {
-        PANIC_EXCEPTION_TYPE = created.release();
+    // Creating the type may run code (or, without an interpreter lock, another
+    // thread) that fills the cell first; keep the first.
+    if (publish_if_empty(PANIC_EXCEPTION_TYPE, created.get())) {
+        static_cast<void>(created.release());  // the cell owns it now
     }
-    return PANIC_EXCEPTION_TYPE;
+    return load_published(PANIC_EXCEPTION_TYPE);
 }
 
 void fault_describing(std::string_view prefix, ErrorValue error, SourceLocation where) {

@@ -1,26 +1,32 @@
 #include "boundary/text.h"
 
 #include "boundary/owned.h"
+#include "boundary/shared_state.h"
 
 namespace tarvu {
 
 namespace {
 
-PyObject* QUALNAME_NAME = nullptr;  // protected by the interpreter lock
+PyObject* QUALNAME_NAME = nullptr;  // filled once by interned_once
 
 constexpr const char FAILED_TYPE_NAME[] = "<failed to extract type name>";
 
 }  // namespace
 
 PyObject* interned_once(PyObject*& cell, const char* text) {
-    if (cell == nullptr) {
-        PyObject* name = PyUnicode_InternFromString(text);
-        if (name == nullptr) {
-            api_call_failed();
-        }
-        cell = name;
+    if (PyObject* name = load_published(cell)) {
+        return name;
     }
-    return cell;
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (name == nullptr) {
+        api_call_failed();
+    }
+    if (!publish_if_empty(cell, name)) {
+        // A parallel caller interned the same str first: ours is a second
+        // reference to that object.
+        Py_DECREF(name);
+    }
+    return load_published(cell);
 }
 
 Result<std::string_view> utf8_view(PyObject* str) {

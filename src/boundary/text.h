@@ -43,7 +43,7 @@ std::string render_object(PyObject* object);
 std::string render_object_repr(PyObject* object);
 
 /// An interned str kept in `cell` for the life of the process, created on
-/// first use (under the interpreter lock).
+/// first use; safe to call from parallel threads.
 PyObject* interned_once(PyObject*& cell, const char* text);
 
 }  // namespace tarvu

@@ -113,7 +113,7 @@ public:
 
     /// The type object; a failure to create it is an internal fault.
     static PyTypeObject* get_type() {
-        if (CELL.filled) [[likely]] {
+        if (load_published(CELL.filled)) [[likely]] {
             return CELL.type;
         }
         return get_type_slow(CELL, BLUEPRINT);

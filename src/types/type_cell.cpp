@@ -1,6 +1,7 @@
 #include "types/type_cell.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "boundary/owned.h"
 
@@ -54,7 +55,7 @@ Status create_type(TypeCell& cell, const TypeBlueprint& blueprint) {
 
 /// Stores one instance per member on the type, in declaration order.
 Status fill_type_dict(TypeCell& cell, const TypeBlueprint& blueprint) {
-    if (cell.filled) {
+    if (load_published(cell.filled)) {
         return Ok{};
     }
     const unsigned long this_thread = PyThread_get_thread_ident();
@@ -103,7 +104,7 @@ Status fill_type_dict(TypeCell& cell, const TypeBlueprint& blueprint) {
         return std::move(*failure).wrap("An error occurred while initializing `" +
                                         std::string(blueprint.vocabulary.class_name) + ".__dict__`");
     }
-    cell.filled = true;
+    publish(cell.filled, true);
     return Ok{};
 }
 
@@ -112,6 +113,8 @@ Status fill_type_dict(TypeCell& cell, const TypeBlueprint& blueprint) {
 Result<PyTypeObject*> ensure_type(TypeCell& cell, const TypeBlueprint& blueprint) {
     const std::string wrapper =
         "An error occurred while initializing class " + std::string(blueprint.vocabulary.class_name);
+    // Reentered by the same thread when member creation asks for the type.
+    std::lock_guard<BuildLock> building(cell.lock);
     if (cell.type == nullptr) {
         Status created = create_type(cell, blueprint);
         if (!created.ok()) {

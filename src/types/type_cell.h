@@ -6,6 +6,7 @@
 
 #include "boundary/arguments.h"
 #include "boundary/error_value.h"
+#include "boundary/shared_state.h"
 #include "types/vocabulary.h"
 
 namespace tarvu {
@@ -35,10 +36,12 @@ struct TypeBlueprint {
 };
 
 /// One class's type object, whether its dictionary has been filled, and the
-/// threads filling it right now; all guarded by the interpreter lock.
+/// threads filling it right now. Building and filling run under `lock`;
+/// `filled` is published, so a reader that sees it set also sees the type.
 struct TypeCell {
     PyTypeObject* type = nullptr;
     bool filled = false;
+    BuildLock lock;
     std::vector<unsigned long> filling_threads;
     // Built once per class and kept for the life of the process: older
     // interpreters keep pointing into the type name and the slot table.

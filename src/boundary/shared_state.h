@@ -1,0 +1,91 @@
+#pragma once
+// Process-wide state that threads share.
+//
+// With an interpreter lock, the lock already orders every access, so plain
+// loads and stores are enough and cost nothing. A free-threaded interpreter
+// (Py_GIL_DISABLED) runs callers truly in parallel: there, a cell filled once
+// is published with a release store and read with an acquire load, a race to
+// fill it keeps the first value, and slow paths that build shared objects take
+// a lock. These helpers are the only place that difference is written.
+
+#include <atomic>
+
+#include "boundary/compat.h"
+
+namespace tarvu {
+
+/// Reads a cell that another thread may fill with `publish` or
+/// `publish_if_empty`.
+template <class T>
+inline T load_published(T& cell) {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<T>(cell).load(std::memory_order_acquire);
+#else
+    return cell;
+#endif
+}
+
+/// Stores `value` in `cell` for `load_published` readers.
+template <class T>
+inline void publish(T& cell, T value) {
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<T>(cell).store(value, std::memory_order_release);
+#else
+    cell = value;
+#endif
+}
+
+/// Stores `value` in `cell` if it is still null; false if another caller
+/// filled it first (the cell keeps that first value).
+template <class T>
+inline bool publish_if_empty(T*& cell, T* value) {
+#ifdef Py_GIL_DISABLED
+    T* expected = nullptr;
+    return std::atomic_ref<T*>(cell).compare_exchange_strong(expected, value, std::memory_order_acq_rel,
+                                                             std::memory_order_acquire);
+#else
+    if (cell != nullptr) {
+        return false;
+    }
+    cell = value;
+    return true;
+#endif
+}
+
+/// Serialises the slow path that builds a shared object. A thread may take it
+/// again while it holds it, since building one object may ask for it again.
+/// Without an interpreter lock this is a mutex that lets the interpreter stop
+/// a waiting thread for garbage collection; with one it does nothing, because
+/// the interpreter lock already serialises the path.
+class BuildLock {
+public:
+#ifdef Py_GIL_DISABLED
+    void lock() {
+        const unsigned long self = PyThread_get_thread_ident();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            ++depth_;
+            return;
+        }
+        PyMutex_Lock(&mutex_);
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+
+    void unlock() {
+        if (--depth_ == 0) {
+            owner_.store(0, std::memory_order_relaxed);
+            PyMutex_Unlock(&mutex_);
+        }
+    }
+
+private:
+    PyMutex mutex_ = {};
+    std::atomic<unsigned long> owner_{0};
+    unsigned depth_ = 0;
+#else
+    void lock() {}
+    void unlock() {}
+#endif
+};
+
+}  // namespace tarvu
