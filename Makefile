@@ -13,8 +13,8 @@ PY = $(abspath $(VENV))/bin/python
 IN_VENV = PATH="$(abspath $(VENV))/bin:$$PATH"
 DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
-.PHONY: build build-tests example test test-python test-cpp deps deps-build bench check-all refleaks sanitize fuzz \
-	fresh-machine clean
+.PHONY: build build-tests example test test-python test-cpp deps deps-build bench check-all check-free-threaded \
+	refleaks sanitize fuzz fresh-machine clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -63,6 +63,10 @@ check-all:
 	@$(DEPS) --all
 	@PYTHON="$(PY)" $(IN_VENV) tools/reliability/check-all.sh
 
+# The suite, the eight-thread test (20 runs) and thread scaling on a free-threaded 3.13 with the GIL off.
+check-free-threaded:
+	@tools/reliability/free-threaded.sh
+
 refleaks:
 	@tools/reliability/refleaks.sh
 
@@ -77,4 +81,4 @@ fresh-machine:
 	@tools/fresh-machine.sh
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-ft

@@ -155,6 +155,7 @@ public:
 #ifdef Py_GIL_DISABLED
     explicit SharedBorrow(BorrowFlag*) {}
     SharedBorrow(SharedBorrow&&) noexcept {}
+    ~SharedBorrow() {}  // held for its scope, like the counting borrow
 #else
     explicit SharedBorrow(BorrowFlag* flag) : flag_(flag) {
         *flag_ += 1;

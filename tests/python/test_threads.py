@@ -1,9 +1,12 @@
 """Eight threads calling every operation at once give the same answers as one thread.
 
-The interpreter lock serialises the calls, but with a tiny switch interval the threads swap
-inside the module's Python-level callbacks (__index__) and between calls, so per-thread call
-guard state, the shared class attributes and the reference pool are all exercised concurrently.
+With the interpreter lock, a tiny switch interval makes the threads swap inside the module's
+Python-level callbacks (__index__) and between calls; on a free-threaded interpreter with the
+lock off they run truly in parallel. Either way per-thread call guard state, the shared class
+attributes and the reference pool are all exercised concurrently. TARVU_THREAD_RUNS repeats it.
 """
+import ctypes
+import os
 import sys
 import threading
 import time
@@ -79,7 +82,14 @@ def _outcome(call):
     return ("value", type(result), result)
 
 
-def test_eight_threads_agree_with_one():
+def _borrow_counter(member):
+    # The record: object header, the value padded to a word, the borrow counter.
+    address = id(member) + object.__basicsize__ + ctypes.sizeof(ctypes.c_void_p)
+    return ctypes.c_ssize_t.from_address(address).value
+
+
+@pytest.mark.parametrize("run", range(int(os.environ.get("TARVU_THREAD_RUNS", "1"))))
+def test_eight_threads_agree_with_one(run):
     ops = _operations()
     expected = [_outcome(call) for _, call in ops]
     assert expected == [_outcome(call) for _, call in ops], "single-threaded runs disagree"
@@ -121,6 +131,7 @@ def test_eight_threads_agree_with_one():
         for member in cls.list():
             attr = getattr(cls, member.to_string())
             assert attr is getattr(cls, member.to_string()) and attr == member and attr is not member
+            assert _borrow_counter(attr) == 0, f"{attr!r} left borrowed"
 
 
 # Daemon threads busy in the module when the main thread returns: the interpreter ends

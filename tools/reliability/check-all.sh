@@ -35,6 +35,7 @@ run refleaks tools/reliability/refleaks.sh
 run sanitizers tools/reliability/sanitize.sh
 run fuzz tools/reliability/fuzz.sh "${FUZZ_RUNS:-300000}"
 run fresh-machine tools/fresh-machine.sh
+run free-threaded tools/reliability/free-threaded.sh
 
 printf '%s\n' "${summary[@]}"
 echo "logs: $logdir/"
