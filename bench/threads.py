@@ -27,7 +27,7 @@ import time
 
 import tarvu
 
-TEXTS = ("Bone", "Tumor", "mucosa large intestine", "LYMPH_NODE", "Blood Vessel", "adipose")
+TEXTS = ("Bone", "Tumor", "mucosa large intestine", "LYMPHATIC", "Blood Vessel", "fatty_tissue")
 
 
 def parse(calls):
