@@ -13,8 +13,8 @@ PY = $(abspath $(VENV))/bin/python
 IN_VENV = PATH="$(abspath $(VENV))/bin:$$PATH"
 DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
-.PHONY: build build-tests example test test-python test-cpp deps deps-build bench check-all check-free-threaded \
-	refleaks sanitize fuzz fresh-machine clean
+.PHONY: build build-tests example test test-python test-cpp test-refleaks deps deps-build bench check-all \
+	check-free-threaded refleaks sanitize fuzz fresh-machine clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -39,7 +39,7 @@ build-tests: deps
 example: build
 	@PYTHONPATH=$(BUILD) $(PY) examples/normalise_labels.py examples/data/tile_annotations.csv --out $(BUILD)/normalised.csv
 
-test: deps build-tests test-cpp test-python
+test: deps build-tests test-cpp test-python test-refleaks
 
 deps-build:
 	@$(DEPS) --build
@@ -52,6 +52,10 @@ test-cpp: build-tests
 
 test-python: deps build
 	@TARVU_FULL_SWEEPS=1 PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python
+
+# Leaks of every entry point under the debug interpreter (about a minute).
+test-refleaks: deps
+	@tools/reliability/refleaks.sh --leaks-only
 
 # Side-by-side timings against a minimal C floor and a pure-Python peer.
 bench: build

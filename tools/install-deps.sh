@@ -7,7 +7,7 @@
 #
 #   tools/install-deps.sh --build  what `make build` and `make example` need
 #   tools/install-deps.sh          what `make test` needs
-#   tools/install-deps.sh --all    also the debug interpreter, clang and its
+#   tools/install-deps.sh --all    also clang and its
 #                                  sanitizer/fuzzer runtimes for `make check-all`
 #
 # PYTHON (default python3) is the interpreter to build for: a name on PATH
@@ -61,10 +61,11 @@ if [[ $BASE == /usr/bin/* ]]; then
     apt_packages+=("python$MINOR-dev" "python$MINOR-venv")
 fi
 if [[ $LEVEL != build ]]; then
-    apt_packages+=(libgtest-dev libgmock-dev)
+    # The debug interpreter with Debian's pytest and hypothesis runs the leak check.
+    apt_packages+=(libgtest-dev libgmock-dev python3-dbg python3-pytest python3-hypothesis)
 fi
 if [[ $LEVEL == all ]]; then
-    apt_packages+=(python3-dev python3-dbg python3-pytest python3-hypothesis clang libclang-rt-dev valgrind gdb binutils patchelf)
+    apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils patchelf)
 fi
 if command -v dpkg-query >/dev/null 2>&1; then
     missing_apt=()

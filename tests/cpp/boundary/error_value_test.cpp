@@ -215,7 +215,11 @@ TEST_F(ErrorValueTest, DebugFormTakesTheInterpreterLockOnAThreadWithoutIt) {
 
 // --- Dropping -----------------------------------------------------------------------------
 
-TEST_F(ErrorValueTest, DroppingOnAThreadWithoutGuardDefersTheReleaseToTheNextGuard) {
+// With a guard open but without the interpreter lock: a thread that the interpreter ends
+// at exit unwinds through its open guards that way.
+class DroppingWithoutTheInterpreterLock : public ErrorValueTest, public ::testing::WithParamInterface<intptr_t> {};
+
+TEST_P(DroppingWithoutTheInterpreterLock, DefersTheReleaseToTheNextGuard) {
     Ref instance = eval_python("ValueError('dropped elsewhere')");
     set_pending(PyExc_ValueError, instance.get(), nullptr);
     const Py_ssize_t held = Py_REFCNT(instance.get());
@@ -223,12 +227,21 @@ TEST_F(ErrorValueTest, DroppingOnAThreadWithoutGuardDefersTheReleaseToTheNextGua
     EXPECT_EQ(Py_REFCNT(instance.get()), held);
 
     std::thread([&] {
+        GIL_COUNT = GetParam();
         std::move(*error).discard();
         error.reset();
+        GIL_COUNT = 0;
     }).join();
     EXPECT_EQ(Py_REFCNT(instance.get()), held) << "released without the interpreter lock";
     update_counts();  // what the next call guard does on opening
     EXPECT_EQ(Py_REFCNT(instance.get()), held - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(OpenGuards, DroppingWithoutTheInterpreterLock, ::testing::Values(0, 1));
+
+TEST(ErrorValueDeathTest, DroppingOneNeitherRaisedNorDiscardedFailsItsAssertion) {
+    EXPECT_DEATH({ ErrorValue error = ErrorValue::lazy(PyExc_ValueError, "never raised"); },
+                 "error value dropped without being raised or discarded");
 }
 
 // --- PanicException ---------------------------------------------------------------------------
