@@ -65,6 +65,11 @@ inline bool compact_ascii_text(PyObject* str, const char** data, Py_ssize_t* len
     return true;
 }
 
+/// Gives a str just made, not yet shared, the hash it would compute itself.
+inline void set_str_hash(PyObject* str, Py_hash_t hash) {
+    reinterpret_cast<PyASCIIObject*>(str)->hash = hash;
+}
+
 /// Whether the object's type has __index__; the same test as PyIndex_Check,
 /// which is a function call on every version but the oldest.
 inline bool has_index(PyObject* object) {

@@ -123,9 +123,25 @@ public:
     static TypeCell& cell() { return CELL; }
 
 private:
-    static const Member& member_of(PyObject* instance) {
-        int index = Tables::INDEX_BY_VALUE[reinterpret_cast<InstanceRecord*>(instance)->value];
-        return V.members[static_cast<size_t>(index)];
+    static size_t member_index(PyObject* instance) {
+        return static_cast<size_t>(Tables::INDEX_BY_VALUE[reinterpret_cast<InstanceRecord*>(instance)->value]);
+    }
+
+    static const Member& member_of(PyObject* instance) { return V.members[member_index(instance)]; }
+
+    /// A fresh str of a member's text form carrying its hash, so that using it
+    /// as a dict key does not hash it again. The hash depends on the process's
+    /// hash seed, so it is taken from the first str made and kept (0: not yet).
+    static PyObject* new_text_form(std::string_view text, Py_hash_t& known_hash) {
+        PyObject* str = new_ascii_str(text);
+        if (str != nullptr) {
+            if (known_hash != 0) {
+                compat::set_str_hash(str, known_hash);
+            } else {
+                known_hash = PyObject_Hash(str);  // a str's hash cannot fail
+            }
+        }
+        return str;
     }
 
     static constexpr size_t BORROW_FLAG_OFFSET = offsetof(InstanceRecord, borrow_flag);
@@ -225,7 +241,7 @@ private:
         return trampoline([&]() -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
             SharedBorrow held = TARVU_TRY(borrow(self));
-            return return_new(new_ascii_str(member_of(self).name));
+            return return_new(new_text_form(member_of(self).name, NAME_HASHES[member_index(self)]));
         });
     }
 
@@ -233,7 +249,7 @@ private:
         return trampoline([&]() -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
             SharedBorrow held = TARVU_TRY(borrow(self));
-            return return_new(new_ascii_str(member_of(self).repr));
+            return return_new(new_text_form(member_of(self).repr, REPR_HASHES[member_index(self)]));
         });
     }
 
@@ -339,6 +355,10 @@ private:
     };
 
     static inline TypeCell CELL;
+    // Hashes of the to_string and repr texts, by member index; guarded by the
+    // interpreter lock (and only ever written with the one right value).
+    static inline Py_hash_t NAME_HASHES[Tables::MEMBER_COUNT] = {};
+    static inline Py_hash_t REPR_HASHES[Tables::MEMBER_COUNT] = {};
 };
 
 }  // namespace tarvu

@@ -49,6 +49,9 @@ def test_member_table(vocab):
         assert int(m) == value and type(int(m)) is int
         assert repr(m) == str(m) == f"{vocab.name}.{name}" == f"{m}"
         assert m.to_string() == name
+        for _ in range(2):  # the first str made gives its hash to later ones
+            assert hash(m.to_string()) == hash(name)
+            assert hash(repr(m)) == hash(f"{vocab.name}.{name}")
     # The class attributes are stored in declaration order.
     assert [k for k, v in vars(cls).items() if type(v) is cls] == names
     listed = cls.list()
@@ -68,6 +71,18 @@ def test_made_members_are_new_objects_equal_to_the_attributes(vocab):
         made = [a, b, cls.from_int(value), cls(name)]
         assert all(m == attr and type(m) is cls for m in made)
         assert len({id(m) for m in made + [attr]}) == 5
+
+
+def test_memory_of_freed_members_serves_any_class(vocab):
+    cls, before = vocab.cls, sys.getrefcount(vocab.cls)
+    for other in VOCABS:
+        freed = other.cls.list()
+        del freed
+        made = [cls.from_int(v) for v in vocab.values]
+        assert [(type(m), m == v) for m, v in zip(made, vocab.values)] == [
+            (cls, True)] * len(made)
+        del made
+    assert sys.getrefcount(cls) == before  # each member held its class once
 
 
 # --- from_int -------------------------------------------------------------
