@@ -32,8 +32,12 @@ struct VocabularyTables {
     }();
     static constexpr size_t MAX_SAME_LENGTH = 8;
 
+    /// Cleaned texts and names are compared as whole words, zero-padded.
+    static constexpr size_t WORD_COUNT = (MAX_NAME_LENGTH + 7) / 8;
+    static constexpr size_t PADDED_LENGTH = WORD_COUNT * 8;
+
     struct FoldedName {
-        char bytes[MAX_NAME_LENGTH] = {};
+        char bytes[PADDED_LENGTH] = {};
     };
 
     /// Member names with ASCII case folded.
@@ -67,26 +71,46 @@ struct VocabularyTables {
         return indexes;
     }();
 
-    static constexpr auto IS_REMOVED = [] {
-        std::array<bool, 256> removed{};
-        for (char c : V.removed_characters) removed[static_cast<unsigned char>(c)] = true;
-        return removed;
+    /// Per byte: its folded form, and 0 for a removed character.
+    static constexpr auto CLEANED_BYTE = [] {
+        std::array<unsigned char, 256> cleaned{};
+        for (size_t c = 0; c < 256; ++c) cleaned[c] = static_cast<unsigned char>(fold_ascii_case(static_cast<char>(c)));
+        for (char c : V.removed_characters) cleaned[static_cast<unsigned char>(c)] = 0;
+        return cleaned;
+    }();
+    /// Per byte: 1 if the character stays in the cleaned text.
+    static constexpr auto IS_KEPT = [] {
+        std::array<unsigned char, 256> kept{};
+        kept.fill(1);
+        for (char c : V.removed_characters) kept[static_cast<unsigned char>(c)] = 0;
+        return kept;
     }();
 
     /// The member whose name equals `text` once the removed characters are gone
-    /// and ASCII case is folded; -1 if none. Allocates nothing: a cleaned text
-    /// longer than every name cannot match.
+    /// and ASCII case is folded; -1 if none. The cleaning has no branch to
+    /// mispredict: every byte is written at the current end, which a removed
+    /// character leaves where it was and overwrites with the zero padding, and
+    /// a text past the longest name writes into one spare byte.
     static int parse(std::string_view text) {
-        char cleaned[MAX_NAME_LENGTH];
+        unsigned char cleaned[PADDED_LENGTH + 1] = {};
         size_t length = 0;
         for (char c : text) {
-            if (IS_REMOVED[static_cast<unsigned char>(c)]) continue;
-            if (length == MAX_NAME_LENGTH) return -1;
-            cleaned[length++] = fold_ascii_case(c);
+            const auto byte = static_cast<unsigned char>(c);
+            cleaned[length < PADDED_LENGTH ? length : PADDED_LENGTH] = CLEANED_BYTE[byte];
+            length += IS_KEPT[byte];
         }
+        if (length > MAX_NAME_LENGTH) {
+            return -1;
+        }
+        uint64_t words[WORD_COUNT];
+        std::memcpy(words, cleaned, sizeof(words));
         for (int8_t index : MEMBERS_BY_LENGTH[length]) {
             if (index < 0) break;
-            if (std::memcmp(cleaned, FOLDED_NAMES[static_cast<size_t>(index)].bytes, length) == 0) return index;
+            uint64_t name_words[WORD_COUNT];
+            std::memcpy(name_words, FOLDED_NAMES[static_cast<size_t>(index)].bytes, sizeof(name_words));
+            uint64_t difference = 0;
+            for (size_t w = 0; w < WORD_COUNT; ++w) difference |= words[w] ^ name_words[w];
+            if (difference == 0) return index;
         }
         return -1;
     }
