@@ -51,7 +51,7 @@ test-cpp: build-tests
 	@cd $(BUILD) && $(IN_VENV) ctest --output-on-failure
 
 test-python: deps build
-	@TARVU_FULL_SWEEPS=1 PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python
+	@TARVU_FULL_SWEEPS=1 PYTHONPATH=$(BUILD) $(IN_VENV) $(PY) -m pytest -q tests/python
 
 # Leaks of every entry point under the debug interpreter (about a minute).
 test-refleaks: deps

