@@ -10,7 +10,8 @@
 # ${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/fresh-machine/; every run works on a
 # copy of it and removes the copy afterwards (--keep leaves it for a look).
 # The archive address comes from the machine's apt sources, and the copy gets
-# the machine's apt and pip configuration, so it reaches what the machine does.
+# the machine's apt options and pip configuration, so it reaches what the
+# machine does.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -77,10 +78,9 @@ trap cleanup EXIT
 MACHINE=$WORK/root
 cp -a "$PRISTINE" "$MACHINE"
 
-# The machine's apt and pip configuration and name resolution, as copies.
-rm -f "$MACHINE"/etc/apt/sources.list
-cp -a /etc/apt/sources.list.d/. "$MACHINE"/etc/apt/sources.list.d/
-[[ -f /etc/apt/sources.list ]] && cp /etc/apt/sources.list "$MACHINE"/etc/apt/
+# The machine's apt options and pip configuration and name resolution, as
+# copies. The root keeps the sources debootstrap wrote: the same archive, for
+# the root's own suite.
 cp -a /etc/apt/apt.conf.d/. "$MACHINE"/etc/apt/apt.conf.d/
 cp -L /etc/resolv.conf "$MACHINE"/etc/resolv.conf
 for conf in /etc/pip.conf /etc/xdg/pip "$HOME"/.config/pip "$HOME"/.pip ${PIP_CONFIG_FILE:+"$PIP_CONFIG_FILE"}; do
