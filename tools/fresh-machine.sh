@@ -53,17 +53,25 @@ archive() {
     die "no Debian archive found in the machine's apt sources"
 }
 
+# One run at a time makes or copies the pristine root; a root being made is
+# never at the pristine path, so no run copies or removes a half-made one.
+mkdir -p "$CACHE"
+exec 9>"$PRISTINE.lock"
+flock 9
 if [[ $(cat "$PRISTINE/.complete" 2>/dev/null) != "$PACKAGES" ]]; then
     echo "-- making a minimal $SUITE root in $PRISTINE (once)"
-    rm -rf --one-file-system "$PRISTINE"
-    mkdir -p "$CACHE"
-    log=$CACHE/debootstrap-$SUITE.log
-    if ! debootstrap --variant=minbase --include="$PACKAGES" "$SUITE" "$PRISTINE" "$(archive)" >"$log" 2>&1; then
+    partial=$(mktemp -d "$PRISTINE.partial.XXXXXX")
+    log=$partial.log
+    if ! debootstrap --variant=minbase --include="$PACKAGES" "$SUITE" "$partial" "$(archive)" >"$log" 2>&1; then
         tail -n 20 "$log" >&2
+        rm -rf --one-file-system "$partial"
         die "debootstrap failed; log: $log"
     fi
-    rm -rf "$PRISTINE"/var/cache/apt/archives/*.deb
-    echo "$PACKAGES" >"$PRISTINE/.complete"
+    rm -rf "$partial"/var/cache/apt/archives/*.deb
+    echo "$PACKAGES" >"$partial/.complete"
+    rm -rf --one-file-system "$PRISTINE"
+    mv "$partial" "$PRISTINE"
+    mv "$log" "$CACHE/debootstrap-$SUITE.log"
 fi
 
 WORK=$(mktemp -d "$CACHE/run-$SUITE.XXXXXX")
@@ -77,6 +85,8 @@ cleanup() {
 trap cleanup EXIT
 MACHINE=$WORK/root
 cp -a "$PRISTINE" "$MACHINE"
+flock -u 9
+exec 9>&-
 
 # The machine's apt options and pip configuration and name resolution, as
 # copies. The root keeps the sources debootstrap wrote: the same archive, for
