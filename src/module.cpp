@@ -114,8 +114,7 @@ PyObject* initialize_module() {
 #ifdef Py_GIL_DISABLED
         // Every piece of the module's shared state is safe for parallel
         // callers, so importing it must not turn the interpreter lock back on.
-        if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
-            Py_DECREF(module);
+        if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) {
             return ErrorValue::fetch();
         }
 #endif
