@@ -15,12 +15,16 @@ the ideal is 2.0.
     ... bench/threads.py --calls 500000 --repeats 7 --require 1.7
 
 The load average is printed with the figures: other work on the machine takes
-cores away from the second thread, and the speedup with them.
+cores away from the second thread, and the speedup with them. For the same
+reason the run ends with a reference: two processes running a plain Python
+loop side by side, which share nothing, against one. That is the speedup the
+machine offered at the time; tarvu's figures are meaningful next to it.
 """
 
 import argparse
 import os
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -44,6 +48,17 @@ def compare(calls):
 
 
 WORKLOADS = {"parse": parse, "compare": compare}
+
+REFERENCE_LOOP = "import time\nt = time.perf_counter()\nfor i in range(3_000_000): i == 16\nprint(time.perf_counter() - t)"
+
+
+def process_speedup():
+    """Throughput of two processes running REFERENCE_LOOP at once over that of one."""
+    def run(count):
+        procs = [subprocess.Popen([sys.executable, "-c", REFERENCE_LOOP], stdout=subprocess.PIPE, text=True)
+                 for _ in range(count)]
+        return count / max(float(p.communicate()[0]) for p in procs)
+    return statistics.median(run(2) / run(1) for _ in range(3))
 
 
 def throughput(workload, threads, calls):
@@ -88,6 +103,7 @@ def main():
               f"2 threads {two / 1e6:6.2f} M calls/s   speedup {speedup:.2f}x")
         if args.require is not None and speedup < args.require:
             failed = True
+    print(f"reference  two processes sharing nothing: speedup {process_speedup():.2f}x")
     print(f"load average after: {os.getloadavg()[0]:.2f}")
     if gil:
         print("note: the interpreter lock is enabled, so threads cannot run in parallel")
