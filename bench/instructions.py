@@ -7,13 +7,17 @@ same length, giving instructions (Ir) per call and the ratio tarvu/floor.
 Instructions are not time (cache misses and branch mispredictions are not
 counted) but they show where tarvu does more work than it must.
 
-    PYTHONPATH=build python bench/instructions.py [--loops N] [--only KEY,...]
+tarvu is built once per C++ compiler (g++ and clang++ by default, each in
+<build>/bench/<compiler>/ with the project's Release settings), so that the
+table also shows whether both compilers inline the hot path alike: clang/g++
+above 1.05 on any operation is flagged.
 
-Needs valgrind (Debian package `valgrind`) and a floor built by run.py.
+    python bench/instructions.py [--loops N] [--only KEY,...] [--compilers g++,clang++]
+
+Needs valgrind, cmake and both compilers (tools/install-deps.sh installs them).
 """
 
 import argparse
-import os
 import re
 import subprocess
 import sys
@@ -52,24 +56,49 @@ def instructions(module, module_dirs, statement, loops, workdir):
     return int(match.group(1))
 
 
+COMPILER_GAP_MAX = 1.05
+
+
+def build_with(compiler, out_dir):
+    """Builds the module with `compiler` into out_dir/<compiler>; returns that folder."""
+    target = out_dir / compiler.replace("+", "x")
+    configure = ["cmake", "-S", str(run.REPO), "-B", str(target), f"-DCMAKE_CXX_COMPILER={compiler}",
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"]
+    for command in (configure, ["cmake", "--build", str(target), "-j2", "--target", "tarvu"]):
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise SystemExit(f"building with {compiler} failed:\n{done.stdout[-3000:]}{done.stderr[-3000:]}")
+    return target
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--loops", type=int, default=20_000)
     parser.add_argument("--only", help="comma-separated operation keys (see run.py)")
+    parser.add_argument("--compilers", default="g++,clang++",
+                        help="comma-separated C++ compilers to build tarvu with (the first is the reference)")
     parser.add_argument("--build-dir", help="tarvu's build directory (default: build)")
     args = parser.parse_args()
 
     out_dir = run.build_dir(args)
     floor_path = run.build_floor(out_dir / "bench")
-    tarvu_dirs = [Path(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    tarvu_dirs.append(out_dir)
-    implementations = {"tarvu": ("tarvu", tarvu_dirs), "floor": ("tarvu_floor", [floor_path.parent])}
+    compilers = args.compilers.split(",")
+    implementations = {}
+    for compiler in compilers:
+        print(f"building tarvu with {compiler} ...", file=sys.stderr, flush=True)
+        implementations[compiler] = ("tarvu", [build_with(compiler, out_dir / "bench")])
+    implementations["floor"] = ("tarvu_floor", [floor_path.parent])
     wanted = set(args.only.split(",")) if args.only else None
     operations = [op for op in run.OPERATIONS if wanted is None or op[0] in wanted]
 
+    reference = compilers[0]
+    header = f"{'operation':<38}" + "".join(f"{c + ' Ir':>12}" for c in compilers) + f"{'floor Ir':>10}"
+    header += "".join(f"{c + '/floor':>14}" for c in compilers)
+    header += "".join(f"{c + '/' + reference:>16}" for c in compilers[1:])
     print(f"CPython {sysconfig.get_python_version()}, {args.loops} loops, Ir per call "
           f"net of an empty loop")
-    print(f"{'operation':<38}{'tarvu Ir':>10}{'floor Ir':>10}{'tarvu/floor':>13}")
+    print(header)
+    flagged = []
     with tempfile.TemporaryDirectory() as workdir:
         empty = {name: instructions(module, dirs, "pass", args.loops, workdir)
                  for name, (module, dirs) in implementations.items()}
@@ -78,9 +107,19 @@ def main():
             for name, (module, dirs) in implementations.items():
                 total = instructions(module, dirs, statement, args.loops, workdir)
                 per_call[name] = (total - empty[name]) / args.loops
-            print(f"{label:<38}{per_call['tarvu']:>10.0f}{per_call['floor']:>10.0f}"
-                  f"{per_call['tarvu'] / per_call['floor']:>13.2f}", flush=True)
+            line = f"{label:<38}" + "".join(f"{per_call[c]:>12.0f}" for c in compilers)
+            line += f"{per_call['floor']:>10.0f}"
+            line += "".join(f"{per_call[c] / per_call['floor']:>14.2f}" for c in compilers)
+            for compiler in compilers[1:]:
+                gap = per_call[compiler] / per_call[reference]
+                line += f"{gap:>16.2f}"
+                if gap > COMPILER_GAP_MAX:
+                    flagged.append(f"{label} ({compiler} {gap:.2f}x)")
+            print(line, flush=True)
+    if len(compilers) > 1:
+        print(f"over {COMPILER_GAP_MAX:g}x of {reference}: " + (", ".join(flagged) or "none"))
+    return 1 if flagged else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -245,7 +245,7 @@ private:
                 return argument_extraction_error("v", std::move(value).error());
             }
             if (Tables::INDEX_BY_VALUE[value.value()] < 0) {
-                return ErrorValue::general_with_number(V.from_int_message, value.value());
+                return ErrorValue::general_with_number(FROM_INT_MESSAGE, value.value());
             }
             return create_member(value.value());
         });
@@ -360,6 +360,7 @@ private:
 
     // --- Static tables -----------------------------------------------------------------
 
+    static constexpr AsciiMessage FROM_INT_MESSAGE = V.from_int_message;
     static constexpr FunctionDescription NEW_DESCRIPTION = {V.class_name, "__new__", NEW_PARAMETERS, 0, 1, {}};
     static constexpr FunctionDescription FROM_INT_DESCRIPTION = {
         V.class_name, "from_int", FROM_INT_PARAMETERS, 0, 1, {}};
