@@ -156,13 +156,14 @@ private:
     /// A fresh str of a member's text form carrying its hash, so that using it
     /// as a dict key does not hash it again. The hash depends on the process's
     /// hash seed, so it is taken from the first str made and kept (0: not yet).
+    /// Parallel first callers all store the same hash.
     static PyObject* new_text_form(std::string_view text, Py_hash_t& known_hash) {
         PyObject* str = new_ascii_str(text);
         if (str != nullptr) {
-            if (known_hash != 0) {
-                compat::set_str_hash(str, known_hash);
+            if (Py_hash_t hash = load_published(known_hash); hash != 0) {
+                compat::set_str_hash(str, hash);
             } else {
-                known_hash = PyObject_Hash(str);  // a str's hash cannot fail
+                publish(known_hash, PyObject_Hash(str));  // a str's hash cannot fail
             }
         }
         return str;

@@ -16,7 +16,7 @@ build=$root/build-ft
 for tool in pytest hypothesis mypy; do
     if ! "$python" -c "import $tool" >/dev/null 2>&1; then
         echo "installing $tool (wheels only)"
-        "$python" -m pip install -q --disable-pip-version-check --only-binary :all: "$tool" ||
+        "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --only-binary :all: "$tool" ||
             echo "no wheel of $tool for this interpreter; the tests that need it skip"
     fi
 done
