@@ -12,7 +12,15 @@ are singletons, hashable, ordered and ints (``TileLabel(16)`` looks up a value,
 import enum
 
 
-class _Vocabulary(enum.IntEnum):
+class _VocabularyType(type(enum.IntEnum)):
+    """Lets the classes be called with the text by keyword, TileLabel(s='Bone'),
+    as tarvu's are; the enum machinery names that parameter `value`."""
+
+    def __call__(cls, value=None, *args, s=None, **kwargs):
+        return super().__call__(value if s is None else s, *args, **kwargs)
+
+
+class _Vocabulary(enum.IntEnum, metaclass=_VocabularyType):
     """Behaviour shared by the three vocabularies; each sets its tables in _finish()."""
 
     @classmethod

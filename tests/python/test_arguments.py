@@ -106,11 +106,12 @@ def test_wrong_calls_name_the_entry_point(vocab, call, function, tail, route):
 def test_non_str_keyword_names(vocab):
     # Calling the class hands a keyword dict to the interpreter, which refuses
     # non-str names itself wherever the class has a vectorcall slot (3.9 on).
+    # 3.8 leaves them to the callee.
     ours = "'int' object cannot be converted to 'PyString'"
-    interpreters = "keywords must be strings"
+    interpreters = "keywords must be strings" if sys.version_info >= (3, 9) else ours
     cls = vocab.cls
     for call, message in [
-            (lambda: cls(**{1: 2}), interpreters if sys.version_info >= (3, 9) else ours),
+            (lambda: cls(**{1: 2}), interpreters),
             (lambda: cls.__new__(cls, **{1: 2}), ours),
             (lambda: cls.from_int(**{1: 2}), interpreters)]:
         assert raised(TypeError, call).args == (message,)
