@@ -555,7 +555,7 @@ for k in range(40):
 
 
 def _interpreter_faults(vocabulary, report):
-    """Takes out of the report the crashes that a control reproduces, printing each as an
+    """Takes out of the report the crashes that a control reproduces, reporting each as an
     interpreter fault with version and k. Crashes no control reproduces stay findings."""
     for fault, (case_names, control) in INTERPRETER_FAULTS.items():
         crashed = {name: [f["k"] for f in _crashes(case)]
@@ -565,8 +565,9 @@ def _interpreter_faults(vocabulary, report):
         env = dict(os.environ, PYTHONPATH=str(_built_control().parent))
         reproduced = subprocess.run([sys.executable, "-c", control], env=env, capture_output=True).returncode < 0
         if reproduced:
-            print(f"interpreter fault, CPython {sys.version.split()[0]}: {fault}; control crashes; "
-                  f"{vocabulary}: " + ", ".join(f"{name} at k={ks}" for name, ks in crashed.items()))
+            warnings.warn(InterpreterFault(
+                f"CPython {sys.version.split()[0]}: {fault}, which the control module shares; "
+                f"{vocabulary}: " + ", ".join(f"{name} at k={ks}" for name, ks in crashed.items())))
             for name in crashed:
                 case = report["cases"][name]
                 case["findings"] = [f for f in case["findings"] if not f["what"].startswith("child killed")]
