@@ -2,14 +2,17 @@
 # Builds tarvu for every supported CPython, installs it into a fresh virtual
 # environment of each, and runs the Python suite there.
 #
-#   tools/every-python.sh [--pip | --cmake] [VERSION...]
+#   tools/every-python.sh [--pip | --cmake | --wheel] [VERSION | PATH...]
 #
 #   --cmake (default)  configure and build per interpreter into
 #                      build/every-python/build-X.Y (incremental), then copy
 #                      the module and the stubs into the venv's site-packages.
 #   --pip              `pip install .` into the venv: the user's path, with
 #                      build isolation; slower, every run compiles afresh.
+#   --wheel            build a manylinux2014 wheel for the interpreter with
+#                      tools/wheels/build.sh and `pip install` it.
 #   VERSION            only these minors (e.g. 3.8 3.12, or "debian").
+#   PATH               this interpreter (e.g. "$(command -v python3)").
 #
 # Interpreters: the highest 3.X.Y under $PYENV_ROOT/versions for each 3.X in
 # tools/python-versions, and Debian's /usr/bin/python3. The Python suite runs
@@ -31,6 +34,7 @@ for arg in "$@"; do
     case $arg in
         --pip) MODE=pip ;;
         --cmake) MODE=cmake ;;
+        --wheel) MODE=wheel ;;
         -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
         -*) echo "unknown option: $arg" >&2; exit 2 ;;
         *) WANTED+=("$arg") ;;
@@ -50,6 +54,11 @@ candidates() {
             echo "$version|"
         fi
     done
+    for w in "${WANTED[@]}"; do
+        if [[ $w == /* && -x $w ]]; then
+            echo "$("$w" -c 'import platform; print(platform.python_version())')-$(basename "$w")|$w"
+        fi
+    done
     if [[ -x /usr/bin/python3 ]]; then
         echo "$(/usr/bin/python3 -c 'import platform; print(platform.python_version())')-debian|/usr/bin/python3"
     else
@@ -58,9 +67,13 @@ candidates() {
 }
 
 wanted() {
-    local label=$1 w
+    local label=$1 python=$2 w
     [[ ${#WANTED[@]} -eq 0 ]] && return 0
     for w in "${WANTED[@]}"; do
+        if [[ $w == /* ]]; then
+            [[ $python == "$w" && $label != *-debian ]] && return 0
+            continue
+        fi
         [[ $label == "$w" || $label == "$w".* || ($w == debian && $label == *-debian) ]] && return 0
     done
     return 1
@@ -86,6 +99,13 @@ build_and_install() {
     local py=$venv/bin/python
     if [[ $MODE == pip ]]; then
         step "$log" "pip install ." "$py" -m pip install --no-cache-dir "$ROOT" || return 1
+        return 0
+    fi
+    if [[ $MODE == wheel ]]; then
+        local wheels=$WORK/wheels-$label
+        rm -rf "$wheels"
+        step "$log" "wheel" "$ROOT/tools/wheels/build.sh" --arch "$(uname -m)" --python "$py" --out "$wheels" || return 1
+        step "$log" "pip install wheel" "$py" -m pip install --no-deps "$wheels"/*.whl || return 1
         return 0
     fi
     local build=$WORK/build-$label
@@ -146,7 +166,7 @@ summary_of() {
 failed=0
 results=()
 while IFS='|' read -r label python; do
-    wanted "$label" || continue
+    wanted "$label" "$python" || continue
     if [[ -z $python ]]; then
         results+=("$(printf '%-14s %-7s' "$label" ABSENT) (skipped)")
         continue

@@ -8,7 +8,10 @@
 #   tools/install-deps.sh --build  what `make build` and `make example` need
 #   tools/install-deps.sh          what `make test` needs
 #   tools/install-deps.sh --all    also clang and its
-#                                  sanitizer/fuzzer runtimes for `make check-all`
+#                                  sanitizer/fuzzer runtimes for `make check-all`,
+#                                  and debootstrap and qemu for the wheel checks
+#   tools/install-deps.sh --wheels what `make wheels` needs: zig (its clang
+#                                  builds for an old glibc) and auditwheel
 #
 # PYTHON (default python3) is the interpreter to build for: a name on PATH
 # (pyenv shims included), a path, or a virtual environment's interpreter (its
@@ -23,8 +26,9 @@ LEVEL=test
 case ${1:-} in
     --build) LEVEL=build ;;
     --all) LEVEL=all ;;
+    --wheels) LEVEL=wheels ;;
     "") ;;
-    *) echo "usage: $0 [--build | --all]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--build | --all | --wheels]" >&2; exit 2 ;;
 esac
 
 die() { echo "install-deps: $*" >&2; exit 1; }
@@ -60,12 +64,13 @@ apt_packages=(ca-certificates g++ make)
 if [[ $BASE == /usr/bin/* ]]; then
     apt_packages+=("python$MINOR-dev" "python$MINOR-venv")
 fi
-if [[ $LEVEL != build ]]; then
+if [[ $LEVEL == test || $LEVEL == all ]]; then
     # The debug interpreter with Debian's pytest and hypothesis runs the leak check.
     apt_packages+=(libgtest-dev libgmock-dev python3-dbg python3-pytest python3-hypothesis)
 fi
 if [[ $LEVEL == all ]]; then
     apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils)
+    apt_packages+=(debootstrap qemu-user-static binfmt-support)
 fi
 if command -v dpkg-query >/dev/null 2>&1; then
     missing_apt=()
@@ -112,6 +117,7 @@ fi
 case $LEVEL in
     test) groups+=(test) ;;
     all) groups+=(check) ;;
+    wheels) groups+=(wheels) ;;
 esac
 ((${#groups[@]})) || exit 0
 

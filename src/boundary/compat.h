@@ -7,6 +7,17 @@
 #include <longintrepr.h>  // the int layout, for small_int_value
 #endif
 
+// The headers' pyconfig.h must describe the machine being compiled for (a
+// wheel for another architecture is built with a pyconfig.h made for it):
+// every object layout the module touches follows from these sizes.
+static_assert(SIZEOF_VOID_P == sizeof(void*) && SIZEOF_SIZE_T == sizeof(size_t) && SIZEOF_LONG == sizeof(long) &&
+                  SIZEOF_INT == sizeof(int) && SIZEOF_WCHAR_T == sizeof(wchar_t) &&
+                  SIZEOF_LONG_DOUBLE == sizeof(long double),
+              "pyconfig.h was made for another architecture");
+#if defined(HAVE_USABLE_WCHAR_T) != (WCHAR_MIN == 0)
+#error "pyconfig.h disagrees with the compiler on the sign of wchar_t: made for another architecture"
+#endif
+
 namespace tarvu::compat {
 
 // The fetch/restore/normalise triple keeps the exact type, value and traceback

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds manylinux2014 (glibc 2.17) wheels of tarvu with zig's clang, which
+# targets an old glibc directly, so the wheels install on RHEL/Rocky 8 and 9,
+# Ubuntu 20.04+, Debian 11+ and the like.
+#
+#   tools/wheels/build.sh [--arch x86_64|aarch64]... [--python PATH]... [--out DIR]
+#
+# Defaults: both architectures; for every version in tools/python-versions the
+# newest pyenv CPython of that version (only its headers and module suffix are
+# used; nothing of it ends up in the wheel). Wheels go to wheelhouse/; each is
+# checked with auditwheel. Build trees: build/wheels/.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+HERE=$ROOT/tools/wheels
+WORK=$ROOT/build/wheels
+OUT=$ROOT/wheelhouse
+TOOL_PYTHON=${PYTHON:-python3}
+JOBS=${JOBS:-2}
+GLIBC=2.17
+ARCHES=()
+PYTHONS=()
+
+while (($#)); do
+    case $1 in
+        --arch) ARCHES+=("$2"); shift 2 ;;
+        --python) PYTHONS+=("$2"); shift 2 ;;
+        --out) OUT=$2; shift 2 ;;
+        -h | --help) sed -n '2,12p' "$0"; exit 0 ;;
+        *) echo "unknown argument: $1" >&2; exit 2 ;;
+    esac
+done
+((${#ARCHES[@]})) || ARCHES=(x86_64 aarch64)
+if ((${#PYTHONS[@]} == 0)); then
+    while read -r minor; do
+        PYTHONS+=("$("$ROOT/tools/find-python.sh" "$minor")") || exit 1
+    done < <(grep -E '^[0-9]' "$ROOT/tools/python-versions")
+fi
+
+export ZIG_GLOBAL_CACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/zig
+zig=$("$TOOL_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') || {
+    echo "zig is missing: run tools/install-deps.sh --wheels" >&2
+    exit 1
+}
+mkdir -p "$WORK" "$OUT"
+
+# Compiler and archiver wrappers with the target baked in, since CMake wants
+# one program per tool.
+wrappers() {
+    local arch=$1 dir=$WORK/zig-$1
+    mkdir -p "$dir"
+    printf '#!/bin/sh\nexec "%s" c++ -target %s-linux-gnu.%s "$@"\n' "$zig" "$arch" "$GLIBC" >"$dir/c++"
+    printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/ar"
+    printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/ranlib"
+    chmod +x "$dir"/*
+    "$zig" cc -target "$arch-linux-gnu.$GLIBC" -shared -nostdlib -o "$dir/libgcc_s.so.1" \
+        -Wl,-soname,libgcc_s.so.1 -Wl,--version-script,"$HERE/libgcc_s.map" "$HERE/libgcc_s.c"
+    echo "$dir"
+}
+
+for arch in "${ARCHES[@]}"; do
+    tools=$(wrappers "$arch")
+    for python in "${PYTHONS[@]}"; do
+        read -r tag soabi < <("$python" -c 'import sys; v = sys.version_info; print(f"cp{v[0]}{v[1]} cpython-{v[0]}{v[1]}")')
+        name=$tag-$arch
+        log=$WORK/$name.log
+        : >"$log"
+        include=$("$HERE/headers.sh" "$python" "$arch" "$WORK/include-$name") || { cat "$log" >&2; exit 1; }
+        build=$WORK/build-$name
+        # A tree configured for another interpreter of the same version is
+        # made afresh rather than reconfigured.
+        if [[ "$(cat "$build/.python" 2>/dev/null)" != "$python" ]]; then
+            rm -rf "$build"
+            mkdir -p "$build"
+            echo "$python" >"$build/.python"
+        fi
+        if ! {
+            cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
+                -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
+                -DPython_EXECUTABLE="$python" -DPython_INCLUDE_DIR="$include" \
+                -DTARVU_PORTABLE=ON -DTARVU_UNWINDER="$tools/libgcc_s.so.1" -DTARVU_EXT_SUFFIX=".$soabi-$arch-linux-gnu.so" \
+                -DCMAKE_CXX_FLAGS="-isystem $HERE/shim" &&
+                nice -n 10 cmake --build "$build" -j"$JOBS" --target tarvu
+        } >>"$log" 2>&1; then
+            echo "-- $name: build failed; last lines of $log:" >&2
+            tail -n 25 "$log" >&2
+            exit 1
+        fi
+        "$TOOL_PYTHON" "$HERE/make_wheel.py" --module "$build/tarvu.$soabi-$arch-linux-gnu.so" \
+            --python-tag "$tag" --platform "manylinux_2_17_$arch.manylinux2014_$arch" --out "$OUT" \
+            --check-tag "manylinux_2_17_$arch"
+    done
+done

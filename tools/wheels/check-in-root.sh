@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs the wheel for a Debian root's own python3 with pip into a venv in
+# that root and runs the Python suite there: the proof that the wheels work
+# on another system (an older glibc, or another architecture under qemu).
+#
+#   tools/wheels/check-in-root.sh SUITE ARCH     e.g. bullseye amd64, bookworm arm64
+#
+# The wheel comes from wheelhouse/ (make wheels). The root is made once and
+# cached (debian-root.sh); the venv in it keeps its test tools between runs,
+# and tarvu is reinstalled from the wheel every time. Prints one line:
+#   bullseye-amd64  cp39 x86_64  PASS (520 passed, 23 skipped)
+set -euo pipefail
+SUITE=$1
+ARCH=$2
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO=$(cd "$HERE/../.." && pwd)
+ROOT=$("$HERE/debian-root.sh" "$SUITE" "$ARCH")
+CHECK=/tarvu-check
+LOG=$REPO/build/wheels/check-$SUITE-$ARCH.log
+mkdir -p "$(dirname "$LOG")"
+: >"$LOG"
+
+in_root() { "$HERE/run-in-root.sh" "$ROOT" "$@"; }
+
+case $ARCH in
+    amd64) machine=x86_64 ;;
+    arm64) machine=aarch64 ;;
+    *) machine=$ARCH ;;
+esac
+tag=$(in_root python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+wheel=$(ls "$REPO"/wheelhouse/tarvu-*-"$tag-$tag"-manylinux_2_17_"$machine".*.whl 2>/dev/null | head -n 1)
+[[ -n $wheel ]] || { echo "no $tag $machine wheel in wheelhouse/: run make wheels" >&2; exit 1; }
+
+# The suite and the files it reads, as tracked by git; no build of the module.
+rm -rf "$ROOT$CHECK/src" "$ROOT$CHECK/wheels"
+mkdir -p "$ROOT$CHECK/src" "$ROOT$CHECK/wheels"
+git -C "$REPO" ls-files -z | (cd "$REPO" && xargs -0 tar -cf -) | tar -xf - -C "$ROOT$CHECK/src"
+cp "$wheel" "$ROOT$CHECK/wheels/"
+
+status=PASS
+{
+    if [[ ! -x $ROOT$CHECK/venv/bin/pytest ]]; then
+        in_root python3 -m venv "$CHECK/venv" &&
+            in_root "$CHECK/venv/bin/python" -m pip install -q pytest hypothesis mypy
+    fi &&
+        in_root "$CHECK/venv/bin/python" -m pip install -q --no-deps --force-reinstall "$CHECK/wheels/$(basename "$wheel")" &&
+        in_root sh -c "cd $CHECK && venv/bin/python -c 'import tarvu, platform; print(tarvu.__file__, platform.machine(), platform.libc_ver())' &&
+            venv/bin/python -m pytest -q -rfE -p no:cacheprovider src/tests/python"
+} >>"$LOG" 2>&1 || status=FAIL
+counts=$(grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$LOG" | tail -n 1 | sed -E 's/^=+ //; s/ =+$//')
+printf '%-16s %s %-7s %s (%s)\n' "$SUITE-$ARCH" "$tag" "$machine" "$status" "${counts:-no test run; log $LOG}"
+[[ $status == PASS ]]

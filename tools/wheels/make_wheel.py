@@ -1,0 +1,92 @@
+"""Packs a built tarvu module and the tarvu-stubs package into a wheel.
+
+The wheel holds what `pip wheel .` puts in one (the module at the root, the
+stubs beside it) with metadata from pyproject.toml, under the given tags.
+With --check-tag, auditwheel must find the wheel consistent with that tag
+and needing nothing grafted; the wheel is removed otherwise.
+"""
+
+import argparse
+import base64
+import hashlib
+import pathlib
+import subprocess
+import sys
+import tomllib
+import zipfile
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def metadata(project: dict) -> str:
+    lines = [
+        "Metadata-Version: 2.1",
+        f"Name: {project['name']}",
+        f"Version: {project['version']}",
+        f"Summary: {project['description']}",
+        f"Requires-Python: {project['requires-python']}",
+    ]
+    lines += [f"Classifier: {c}" for c in project.get("classifiers", [])]
+    return "\n".join(lines) + "\n"
+
+
+def record_line(name: str, data: bytes) -> str:
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return f"{name},sha256={digest},{len(data)}"
+
+
+def build(module: pathlib.Path, python_tag: str, platform: str, out: pathlib.Path) -> pathlib.Path:
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    dist = f"{project['name']}-{project['version']}"
+    files = {module.name: module.read_bytes()}
+    stubs = ROOT / "stubs"
+    for path in sorted((stubs / "tarvu-stubs").rglob("*")):
+        if path.is_file() and "__pycache__" not in path.parts:
+            files[path.relative_to(stubs).as_posix()] = path.read_bytes()
+    info = f"{dist}.dist-info"
+    files[f"{info}/METADATA"] = metadata(project).encode()
+    tags = "".join(f"Tag: {python_tag}-{python_tag}-{p}\n" for p in platform.split("."))
+    files[f"{info}/WHEEL"] = (
+        f"Wheel-Version: 1.0\nGenerator: tarvu tools/wheels\nRoot-Is-Purelib: false\n{tags}"
+    ).encode()
+    record = [record_line(name, data) for name, data in files.items()]
+    files[f"{info}/RECORD"] = ("\n".join(record + [f"{info}/RECORD,,"]) + "\n").encode()
+
+    out.mkdir(parents=True, exist_ok=True)
+    wheel = out / f"{dist}-{python_tag}-{python_tag}-{platform}.whl"
+    with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data in files.items():
+            entry = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
+            entry.external_attr = (0o755 if name == module.name else 0o644) << 16
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            archive.writestr(entry, data)
+    return wheel
+
+
+def check(wheel: pathlib.Path, tag: str) -> None:
+    shown = subprocess.run(
+        [sys.executable, "-m", "auditwheel", "show", str(wheel)], capture_output=True, text=True
+    )
+    text = " ".join(shown.stdout.split())
+    wanted = f'is consistent with the following platform tag: "{tag}"'
+    if shown.returncode != 0 or wanted not in text or "will need to be grafted" in text:
+        wheel.unlink()
+        sys.exit(f"auditwheel does not accept {wheel.name} as {tag}:\n{shown.stdout}{shown.stderr}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--module", type=pathlib.Path, required=True)
+    parser.add_argument("--python-tag", required=True, help="e.g. cp311")
+    parser.add_argument("--platform", required=True, help="e.g. manylinux_2_17_x86_64.manylinux2014_x86_64")
+    parser.add_argument("--out", type=pathlib.Path, required=True)
+    parser.add_argument("--check-tag", help="the tag auditwheel must accept, e.g. manylinux_2_17_x86_64")
+    args = parser.parse_args()
+    wheel = build(args.module, args.python_tag, args.platform, args.out)
+    if args.check_tag:
+        check(wheel, args.check_tag)
+    print(wheel)
+
+
+if __name__ == "__main__":
+    main()

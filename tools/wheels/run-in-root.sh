@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs a command inside a Debian root made by debian-root.sh, in a private
+# mount namespace (the mounts vanish with it), with this machine's pip
+# configuration: its config files, PIP_* variables and certificate bundle are
+# copied in, and local directories they name are mounted read-only at the same
+# paths, so pip in the root finds packages exactly as pip here does.
+#
+#   tools/wheels/run-in-root.sh ROOT COMMAND...
+set -euo pipefail
+ROOT=$1
+shift
+
+for file in /etc/pip.conf /etc/resolv.conf "${PIP_CERT:-}" /etc/ssl/certs/ca-certificates.crt; do
+    if [[ -n $file && -f $file ]]; then
+        mkdir -p "$ROOT$(dirname "$file")"
+        cp -L "$file" "$ROOT$file"
+    fi
+done
+if [[ -d /etc/xdg/pip ]]; then
+    mkdir -p "$ROOT/etc/xdg"
+    rm -rf "$ROOT/etc/xdg/pip"
+    cp -rL /etc/xdg/pip "$ROOT/etc/xdg/pip"
+fi
+user_config=${XDG_CONFIG_HOME:-$HOME/.config}/pip/pip.conf
+if [[ -f $user_config ]]; then
+    mkdir -p "$ROOT/root/.config/pip"
+    cp -L "$user_config" "$ROOT/root/.config/pip/pip.conf"
+fi
+
+pip_env=()
+while IFS= read -r line; do pip_env+=("$line"); done < <(env | grep -E '^PIP_' || true)
+
+# Local directories named by the configuration: find-links directories, and
+# for a file:// index the directory holding it (its pages link to files
+# beside it).
+local_dirs=()
+while IFS= read -r dir; do
+    [[ -d $dir ]] && local_dirs+=("$dir")
+done < <({ python3 -m pip config list 2>/dev/null; printf '%s\n' "${pip_env[@]}"; } |
+    grep -oE "(file://)?/[^ '\"]+" | sed -E 's|^file://(.*)/[^/]+/?$|\1|' | sort -u)
+
+mounts='mount -t proc proc "$ROOT/proc"; mount --rbind /dev "$ROOT/dev";'
+for dir in "${local_dirs[@]}"; do
+    mounts+=" mkdir -p \"\$ROOT$dir\"; mount --bind -o ro \"$dir\" \"\$ROOT$dir\";"
+done
+export ROOT
+exec unshare --mount --propagation private bash -c "set -e; $mounts"' exec chroot "$ROOT" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 "$@"' \
+    run-in-root "${pip_env[@]}" "$@"
