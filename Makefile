@@ -13,8 +13,8 @@ PY = $(abspath $(VENV))/bin/python
 IN_VENV = PATH="$(abspath $(VENV))/bin:$$PATH"
 DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
-.PHONY: build build-tests example test test-python test-cpp test-refleaks deps deps-build bench check-all \
-	check-free-threaded refleaks sanitize fuzz fresh-machine clean
+.PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel deps deps-build bench check-all \
+	check-free-threaded refleaks sanitize fuzz fresh-machine wheels clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -56,6 +56,17 @@ test-python: deps build
 # Leaks of every entry point under the debug interpreter (about a minute).
 test-refleaks: deps
 	@tools/reliability/refleaks.sh --leaks-only
+
+# The Python suite against a manylinux2014 wheel built for this interpreter
+# and installed with pip into a fresh venv.
+test-wheel: deps
+	@$(DEPS) --wheels
+	@PYTHON="$(PY)" $(IN_VENV) tools/every-python.sh --wheel "$(PY)"
+
+# manylinux2014 wheels for every supported CPython, x86_64 and aarch64, into wheelhouse/.
+wheels:
+	@$(DEPS) --wheels
+	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/build.sh
 
 # Side-by-side timings against a minimal C floor and a pure-Python peer.
 bench: build

@@ -111,8 +111,23 @@ def repaired(wheel, tmp_path_factory):
     return only_wheel(out)
 
 
-def test_wheel_holds_the_module_and_its_stubs_only(wheel):
-    assert wheel.name == "tarvu-0.1.0-{0}-{0}-linux_{1}.whl".format(TAG, platform.machine())
+@pytest.fixture(scope="module")
+def manylinux_wheel(tmp_path_factory):
+    """The manylinux2014 wheel tools/wheels/build.sh makes for this interpreter."""
+    out = tmp_path_factory.mktemp("manylinux")
+    run([ROOT / "tools" / "wheels" / "build.sh", "--arch", platform.machine(),
+         "--python", sys.executable, "--out", out])
+    return only_wheel(out)
+
+
+@pytest.mark.parametrize("kind, platform_tag", [
+    ("wheel", "linux_{}"),
+    ("manylinux_wheel", "manylinux_2_17_{0}.manylinux2014_{0}"),
+])
+def test_wheel_holds_the_module_and_its_stubs_only(kind, platform_tag, request):
+    wheel = request.getfixturevalue(kind)
+    platform_tag = platform_tag.format(platform.machine())
+    assert wheel.name == "tarvu-0.1.0-{0}-{0}-{1}.whl".format(TAG, platform_tag)
     with zipfile.ZipFile(str(wheel)) as archive:
         names = archive.namelist()
         wheel_info = archive.read(DIST_INFO + "WHEEL").decode()
@@ -120,7 +135,8 @@ def test_wheel_holds_the_module_and_its_stubs_only(wheel):
     payload = sorted(name for name in names if not name.startswith(DIST_INFO))
     assert payload == sorted([MODULE_FILE, "tarvu-stubs/__init__.pyi"])
     assert "Root-Is-Purelib: false" in wheel_info
-    assert "Tag: {0}-{0}-linux_{1}".format(TAG, platform.machine()) in wheel_info.splitlines()
+    for tag in platform_tag.split("."):
+        assert "Tag: {0}-{0}-{1}".format(TAG, tag) in wheel_info.splitlines()
     lines = metadata.splitlines()
     assert "Requires-Python: >=3.8" in lines
     versions = (ROOT / "tools" / "python-versions").read_text().split("\n")
@@ -129,6 +145,18 @@ def test_wheel_holds_the_module_and_its_stubs_only(wheel):
             if re.match(r"Classifier: Programming Language :: Python :: 3\.\d+$", line)] == supported
     assert {"License: MIT", "Description-Content-Type: text/markdown",
             "Classifier: Typing :: Typed"} <= set(lines)
+
+
+def test_manylinux_module_uses_glibc_2_17_and_the_system_unwinder(manylinux_wheel, tmp_path):
+    with zipfile.ZipFile(str(manylinux_wheel)) as archive:
+        archive.extract(MODULE_FILE, str(tmp_path))
+    imported = run(["nm", "-D", "--undefined-only", tmp_path / MODULE_FILE]).split()
+    glibc = [tuple(map(int, v.split("."))) for v in re.findall(r"@GLIBC_([0-9.]+)", " ".join(imported))]
+    assert glibc and max(glibc) <= (2, 17)
+    # glibc's pthread_exit unwinds through the module with libgcc_s; a private
+    # unwinder in the module would misread that unwind and crash the exit.
+    assert "_Unwind_RaiseException@GCC_3.0" in imported
+    assert "_Unwind_GetLanguageSpecificData@GCC_3.0" in imported
 
 
 def test_auditwheel_repairs_to_manylinux_without_grafting(repaired):

@@ -43,6 +43,9 @@ zig=$("$TOOL_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(
     exit 1
 }
 mkdir -p "$WORK" "$OUT"
+OUT=$(cd "$OUT" && pwd)
+# CMake's compiler probes leave a file named "-" where they run.
+cd "$WORK"
 
 # Compiler and archiver wrappers with the target baked in, since CMake wants
 # one program per tool.

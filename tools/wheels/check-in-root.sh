@@ -5,7 +5,7 @@
 #
 #   tools/wheels/check-in-root.sh SUITE ARCH     e.g. bullseye amd64, bookworm arm64
 #
-# The wheel comes from wheelhouse/ (make wheels). The root is made once and
+# The wheel comes from wheelhouse/ (make wheels), built if missing. The root is made once and
 # cached (debian-root.sh); the venv in it keeps its test tools between runs,
 # and tarvu is reinstalled from the wheel every time. Prints one line:
 #   bullseye-amd64  cp39 x86_64  PASS (520 passed, 23 skipped)
@@ -28,8 +28,12 @@ case $ARCH in
     *) machine=$ARCH ;;
 esac
 tag=$(in_root python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-wheel=$(ls "$REPO"/wheelhouse/tarvu-*-"$tag-$tag"-manylinux_2_17_"$machine".*.whl 2>/dev/null | head -n 1)
-[[ -n $wheel ]] || { echo "no $tag $machine wheel in wheelhouse/: run make wheels" >&2; exit 1; }
+find_wheel() { ls "$REPO"/wheelhouse/tarvu-*-"$tag-$tag"-manylinux_2_17_"$machine".*.whl 2>/dev/null | head -n 1; }
+if [[ -z $(find_wheel) ]]; then
+    minor=$(echo "$tag" | sed -E 's/^cp3/3./')
+    "$HERE/build.sh" --arch "$machine" --python "$("$REPO/tools/find-python.sh" "$minor")" >/dev/null
+fi
+wheel=$(find_wheel)
 
 # The suite and the files it reads, as tracked by git; no build of the module.
 rm -rf "$ROOT$CHECK/src" "$ROOT$CHECK/wheels"
@@ -47,6 +51,6 @@ status=PASS
         in_root sh -c "cd $CHECK && venv/bin/python -c 'import tarvu, platform; print(tarvu.__file__, platform.machine(), platform.libc_ver())' &&
             venv/bin/python -m pytest -q -rfE -p no:cacheprovider src/tests/python"
 } >>"$LOG" 2>&1 || status=FAIL
-counts=$(grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$LOG" | tail -n 1 | sed -E 's/^=+ //; s/ =+$//')
+counts=$(grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$LOG" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//')
 printf '%-16s %s %-7s %s (%s)\n' "$SUITE-$ARCH" "$tag" "$machine" "$status" "${counts:-no test run; log $LOG}"
 [[ $status == PASS ]]
