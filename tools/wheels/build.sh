@@ -15,7 +15,9 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HERE=$ROOT/tools/wheels
 WORK=$ROOT/build/wheels
 OUT=$ROOT/wheelhouse
-TOOL_PYTHON=${PYTHON:-python3}
+# Absolute, but not resolved: a venv's interpreter must stay the venv's.
+TOOL_PYTHON=$(command -v "${PYTHON:-python3}")
+TOOL_PYTHON=$(cd "$(dirname "$TOOL_PYTHON")" && pwd)/$(basename "$TOOL_PYTHON")
 JOBS=${JOBS:-2}
 GLIBC=2.17
 ARCHES=()

@@ -1,33 +1,48 @@
 """Packs a built tarvu module and the tarvu-stubs package into a wheel.
 
 The wheel holds what `pip wheel .` puts in one (the module at the root, the
-stubs beside it) with metadata from pyproject.toml, under the given tags.
+stubs beside it, and the metadata the build backend writes for it), under the
+given tags.
 With --check-tag, auditwheel must find the wheel consistent with that tag
 and needing nothing grafted; the wheel is removed otherwise.
 """
 
+from __future__ import annotations
+
 import argparse
 import base64
+import contextlib
 import hashlib
+import io
+import os
 import pathlib
 import subprocess
 import sys
-import tomllib
+import tempfile
 import zipfile
+
+from scikit_build_core.build import prepare_metadata_for_build_wheel
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
-def metadata(project: dict) -> str:
-    lines = [
-        "Metadata-Version: 2.1",
-        f"Name: {project['name']}",
-        f"Version: {project['version']}",
-        f"Summary: {project['description']}",
-        f"Requires-Python: {project['requires-python']}",
-    ]
-    lines += [f"Classifier: {c}" for c in project.get("classifiers", [])]
-    return "\n".join(lines) + "\n"
+def dist_info() -> tuple[str, dict[str, bytes]]:
+    """The .dist-info directory's name and files (but WHEEL) as `pip wheel .` makes them."""
+    with tempfile.TemporaryDirectory() as tmp:
+        here = os.getcwd()
+        os.chdir(ROOT)
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                name = prepare_metadata_for_build_wheel(tmp)
+        finally:
+            os.chdir(here)
+        base = pathlib.Path(tmp, name)
+        files = {
+            f"{name}/{path.relative_to(base).as_posix()}": path.read_bytes()
+            for path in sorted(base.rglob("*"))
+            if path.is_file() and path.name not in ("WHEEL", "RECORD")
+        }
+    return name, files
 
 
 def record_line(name: str, data: bytes) -> str:
@@ -36,15 +51,14 @@ def record_line(name: str, data: bytes) -> str:
 
 
 def build(module: pathlib.Path, python_tag: str, platform: str, out: pathlib.Path) -> pathlib.Path:
-    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-    dist = f"{project['name']}-{project['version']}"
+    info, metadata = dist_info()
+    dist = info[: -len(".dist-info")]
     files = {module.name: module.read_bytes()}
     stubs = ROOT / "stubs"
     for path in sorted((stubs / "tarvu-stubs").rglob("*")):
         if path.is_file() and "__pycache__" not in path.parts:
             files[path.relative_to(stubs).as_posix()] = path.read_bytes()
-    info = f"{dist}.dist-info"
-    files[f"{info}/METADATA"] = metadata(project).encode()
+    files.update(metadata)
     tags = "".join(f"Tag: {python_tag}-{python_tag}-{p}\n" for p in platform.split("."))
     files[f"{info}/WHEEL"] = (
         f"Wheel-Version: 1.0\nGenerator: tarvu tools/wheels\nRoot-Is-Purelib: false\n{tags}"
