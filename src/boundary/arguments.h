@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "boundary/error_value.h"
+#include "boundary/force_inline.h"
 
 namespace tarvu {
 
@@ -176,7 +177,7 @@ private:
 };
 
 /// Whether `object` is an instance of `type` or of a subtype.
-inline bool is_instance_of_type(PyObject* object, PyTypeObject* type) {
+TARVU_FORCE_INLINE bool is_instance_of_type(PyObject* object, PyTypeObject* type) {
     if (Py_TYPE(object) == type) {
         return true;
     }
@@ -186,7 +187,8 @@ inline bool is_instance_of_type(PyObject* object, PyTypeObject* type) {
 
 /// The borrow of extract_shared_borrow for a caller that drops the failure
 /// unseen: no error value is made for it.
-inline std::optional<SharedBorrow> try_shared_borrow(PyObject* object, PyTypeObject* type, size_t flag_offset) {
+TARVU_FORCE_INLINE std::optional<SharedBorrow> try_shared_borrow(PyObject* object, PyTypeObject* type,
+                                                                 size_t flag_offset) {
     if (!is_instance_of_type(object, type)) {
         return std::nullopt;
     }
@@ -199,8 +201,8 @@ inline std::optional<SharedBorrow> try_shared_borrow(PyObject* object, PyTypeObj
 
 /// Takes a shared borrow of `object` as an instance of `type`, whose records
 /// keep their borrow counter at `flag_offset`.
-inline Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject* type, const char* class_name,
-                                                  size_t flag_offset) {
+TARVU_FORCE_INLINE Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject* type,
+                                                              const char* class_name, size_t flag_offset) {
     if (!is_instance_of_type(object, type)) [[unlikely]] {
         return ErrorValue::conversion_failure(object, class_name);
     }
