@@ -8,12 +8,12 @@
 # Defaults: both architectures; for every version in tools/python-versions the
 # newest pyenv CPython of that version (only its headers and module suffix are
 # used; nothing of it ends up in the wheel). Wheels go to wheelhouse/; each is
-# checked with auditwheel. Build trees: build/wheels/.
+# checked with auditwheel. Build trees: build/wheels/ (or $TARVU_WHEELS_BUILD).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HERE=$ROOT/tools/wheels
-WORK=$ROOT/build/wheels
+WORK=${TARVU_WHEELS_BUILD:-$ROOT/build/wheels}
 OUT=$ROOT/wheelhouse
 # Absolute, but not resolved: a venv's interpreter must stay the venv's.
 TOOL_PYTHON=$(command -v "${PYTHON:-python3}")
