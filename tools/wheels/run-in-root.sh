@@ -36,7 +36,7 @@ while IFS= read -r line; do pip_env+=("$line"); done < <(env | grep -E '^PIP_' |
 local_dirs=()
 while IFS= read -r dir; do
     [[ -d $dir ]] && local_dirs+=("$dir")
-done < <({ python3 -m pip config list 2>/dev/null; printf '%s\n' "${pip_env[@]}"; } |
+done < <({ "${PYTHON:-python3}" -m pip config list 2>/dev/null; printf '%s\n' "${pip_env[@]}"; } |
     grep -oE "(file://)?/[^ '\"]+" | sed -E 's|^file://(.*)/[^/]+/?$|\1|' | sort -u)
 
 mounts='mount -t proc proc "$ROOT/proc"; mount --rbind /dev "$ROOT/dev";'
