@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "boundary/error_value.h"
-#include "boundary/force_inline.h"
 
 namespace tarvu {
 
@@ -177,7 +176,7 @@ private:
 };
 
 /// Whether `object` is an instance of `type` or of a subtype.
-TARVU_FORCE_INLINE bool is_instance_of_type(PyObject* object, PyTypeObject* type) {
+inline bool is_instance_of_type(PyObject* object, PyTypeObject* type) {
     if (Py_TYPE(object) == type) {
         return true;
     }
@@ -187,8 +186,7 @@ TARVU_FORCE_INLINE bool is_instance_of_type(PyObject* object, PyTypeObject* type
 
 /// The borrow of extract_shared_borrow for a caller that drops the failure
 /// unseen: no error value is made for it.
-TARVU_FORCE_INLINE std::optional<SharedBorrow> try_shared_borrow(PyObject* object, PyTypeObject* type,
-                                                                 size_t flag_offset) {
+inline std::optional<SharedBorrow> try_shared_borrow(PyObject* object, PyTypeObject* type, size_t flag_offset) {
     if (!is_instance_of_type(object, type)) {
         return std::nullopt;
     }
@@ -201,8 +199,8 @@ TARVU_FORCE_INLINE std::optional<SharedBorrow> try_shared_borrow(PyObject* objec
 
 /// Takes a shared borrow of `object` as an instance of `type`, whose records
 /// keep their borrow counter at `flag_offset`.
-TARVU_FORCE_INLINE Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject* type,
-                                                              const char* class_name, size_t flag_offset) {
+inline Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject* type, const char* class_name,
+                                                  size_t flag_offset) {
     if (!is_instance_of_type(object, type)) [[unlikely]] {
         return ErrorValue::conversion_failure(object, class_name);
     }

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "boundary/error_value.h"
-#include "boundary/force_inline.h"
 
 namespace tarvu {
 
@@ -17,7 +16,7 @@ Result<std::string_view> utf8_view(PyObject* str);
 
 /// A new str holding ASCII text (`head` then `tail`), copied straight into the
 /// object instead of going through the UTF-8 decoder.
-TARVU_FORCE_INLINE PyObject* new_ascii_str(std::string_view head, std::string_view tail = {}) {
+inline PyObject* new_ascii_str(std::string_view head, std::string_view tail = {}) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(head.size() + tail.size()), 127);
     if (str != nullptr) {
         std::memcpy(PyUnicode_1BYTE_DATA(str), head.data(), head.size());

@@ -171,7 +171,7 @@ private:
 
     static constexpr size_t BORROW_FLAG_OFFSET = offsetof(InstanceRecord, borrow_flag);
 
-    TARVU_FORCE_INLINE static Result<SharedBorrow> borrow(PyObject* object) {
+    static Result<SharedBorrow> borrow(PyObject* object) {
         return extract_shared_borrow(object, get_type(), V.class_name, BORROW_FLAG_OFFSET);
     }
 
