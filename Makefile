@@ -13,7 +13,7 @@ PY = $(abspath $(VENV))/bin/python
 IN_VENV = PATH="$(abspath $(VENV))/bin:$$PATH"
 DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
-.PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel deps deps-build bench check-all \
+.PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel lint deps deps-build bench check-all \
 	check-free-threaded refleaks sanitize fuzz fresh-machine wheels clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
@@ -39,7 +39,7 @@ build-tests: deps
 example: build
 	@PYTHONPATH=$(BUILD) $(PY) examples/normalise_labels.py examples/data/tile_annotations.csv --out $(BUILD)/normalised.csv
 
-test: deps build-tests test-cpp test-python test-refleaks
+test: deps build-tests test-cpp test-python test-refleaks lint
 
 deps-build:
 	@$(DEPS) --build
@@ -67,6 +67,10 @@ test-wheel: deps
 wheels:
 	@$(DEPS) --wheels
 	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/build.sh
+
+# Format drift in any C/C++ file and clang-tidy findings in src/ (version 14).
+lint: build-tests
+	@VENV="$(abspath $(VENV))" JOBS=$(JOBS) tools/lint.sh $(BUILD)
 
 # Side-by-side timings against a minimal C floor and a pure-Python peer.
 bench: build

@@ -68,6 +68,18 @@ if [[ $LEVEL == test || $LEVEL == all ]]; then
     # The debug interpreter with Debian's pytest and hypothesis runs the leak check.
     apt_packages+=(libgtest-dev libgmock-dev python3-dbg python3-pytest python3-hypothesis)
 fi
+# The lint step (tools/lint.sh) needs clang-format and clang-tidy of version 14,
+# the one the tree is formatted with: Debian's where the release has them
+# (Debian 12), else PyPI's wheels in the venv (the "lint" group; Debian 13).
+deb_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+lint_from_pypi=0
+if [[ $LEVEL != build ]] && ! { deb_installed clang-format-14 && deb_installed clang-tidy-14; }; then
+    if apt-cache show clang-format-14 clang-tidy-14 >/dev/null 2>&1; then
+        apt_packages+=(clang-format-14 clang-tidy-14)
+    else
+        lint_from_pypi=1
+    fi
+fi
 if [[ $LEVEL == all ]]; then
     apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils)
     apt_packages+=(debootstrap qemu-user-static binfmt-support)
@@ -75,7 +87,7 @@ fi
 if command -v dpkg-query >/dev/null 2>&1; then
     missing_apt=()
     for package in "${apt_packages[@]}"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        if ! deb_installed "$package"; then
             missing_apt+=("$package")
         fi
     done
@@ -119,6 +131,9 @@ case $LEVEL in
     all) groups+=(check) ;;
     wheels) groups+=(wheels) ;;
 esac
+if ((lint_from_pypi)); then
+    groups+=(lint)
+fi
 ((${#groups[@]})) || exit 0
 
 # The stamp lists what was installed, so a run with nothing new starts no pip.

@@ -8,6 +8,9 @@
 # embedded interpreter is never finalised); in the interpreter it is off, since CPython keeps
 # its own allocations until exit. Reference and memory leaks of the module's calls are the
 # subject of refleaks.sh.
+#
+# The compiler is CMake's choice (CXX, else the system's c++); GCC and clang are both
+# handled.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -16,6 +19,18 @@ python=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 cmake -S . -B build-asan -DPython_EXECUTABLE="$python" -DTARVU_SANITIZE=address,undefined \
     -DTARVU_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-asan -j2
+
+# The runtime the uninstrumented interpreter must preload: the one of the compiler that built
+# the module (GCC's libasan and libubsan, or clang's combined one).
+cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build-asan/CMakeCache.txt)
+if "$cxx" --version | grep -q clang; then
+    preload="$("$cxx" -print-runtime-dir)/libclang_rt.asan-$(uname -m).so"
+else
+    preload="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
+fi
+for runtime in $preload; do
+    [[ -f $runtime ]] || { echo "sanitize: no sanitizer runtime $runtime for $cxx" >&2; exit 1; }
+done
 
 logs=$root/build-asan/sanitizer-logs
 rm -rf "$logs"
@@ -28,7 +43,6 @@ ASAN_OPTIONS="$common:detect_leaks=1:log_path=$logs/asan-ctest" \
 LSAN_OPTIONS="suppressions=$root/tools/reliability/lsan-interpreter.supp:print_suppressions=0" \
     ctest --test-dir build-asan --output-on-failure || status=1
 
-preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 # PYTHONMALLOC=malloc: every object comes from the sanitizer's allocator, so a use after free
 # or an overflow of an object is seen, not hidden inside an interpreter arena.
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$root/build-asan" \
