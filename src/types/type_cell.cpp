@@ -164,8 +164,7 @@ PyObject* call_type_ordinarily(PyObject* type, PyObject* const* args, size_t nar
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < positional_count; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(positional, i, args[i]);
+        PyTuple_SET_ITEM(positional, i, Owned::new_ref(args[i]).release());
     }
     PyObject* keywords = nullptr;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {

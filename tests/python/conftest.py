@@ -14,7 +14,8 @@ vocab
     ``miss``            ``miss(v)`` is the message of a failed ``from_int(v)``
     ``removed``         the characters deleted before matching, in order
 
-    Tests that need one vocabulary by name use ``VOCABS_BY_NAME['Stain']``.
+    Tests that need one vocabulary by name use ``VOCABS_BY_NAME['Stain']``;
+    ``CLASSES`` holds the three classes, for tests that need only those.
 The run names the module file it tests in its closing summary, so a copy
 installed in the environment is never tested in place of the build by mistake.
 
@@ -93,6 +94,7 @@ VOCABS = (
     ),
 )
 VOCABS_BY_NAME = {v.name: v for v in VOCABS}
+CLASSES = tuple(v.cls for v in VOCABS)
 
 
 @pytest.fixture(params=VOCABS, ids=[v.name for v in VOCABS])

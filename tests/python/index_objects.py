@@ -6,12 +6,16 @@ class TypeErrorSubclass(TypeError):
 
 
 class Index:
-    """Converts to `value` through __index__ (whatever `value` is)."""
+    """Converts to `value` through __index__ (whatever `value` is), or raises
+    it if it is an exception instance; `calls` counts the calls."""
 
     def __init__(self, value):
-        self.value = value
+        self.value, self.calls = value, 0
 
     def __index__(self):
+        self.calls += 1
+        if isinstance(self.value, BaseException):
+            raise self.value
         return self.value
 
 

@@ -4,6 +4,7 @@ import operator
 import sys
 
 import pytest
+from index_objects import Index
 
 LONG_MAX = sys.maxsize  # a C long is a machine word on the supported Linux
 OUT_OF_RANGE = "out of range integral type conversion attempted"
@@ -16,18 +17,6 @@ def raised(exc_type, call, *args, **kwargs):
         call(*args, **kwargs)
     assert type(info.value) is exc_type, repr(info.value)
     return info.value
-
-
-class Index:
-    """An object that converts to an integer only through __index__."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
 
 
 # (id, call on the class, function, message after "{Class}.{function}() ")

@@ -10,11 +10,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import tarvu
+from conftest import CLASSES as VOCABULARIES
+from conftest import VOCABS
 
-VOCABULARIES = [tarvu.Stain, tarvu.Diagnosis, tarvu.TileLabel]
-REMOVED = {"Stain": " _&", "Diagnosis": " _", "TileLabel": " _"}
-NOUNS = {"Stain": "stain", "Diagnosis": "diagnosis", "TileLabel": "label"}
+REMOVED = {v.name: v.removed for v in VOCABS}
+MISS = {v.name: v.miss for v in VOCABS}
 ASCII_FOLD = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
 # Characters whose Unicode case mapping lands on ASCII letters (Kelvin sign, long s, dotted and
 # dotless i, fullwidth letters) and look-alikes of the removed characters.
@@ -116,7 +116,7 @@ def test_from_int_and_comparison_agree_with_reference(cls):
         elif 0 <= v <= 255:
             with pytest.raises(RuntimeError) as caught:
                 cls.from_int(v)
-            assert caught.value.args == (f"No {NOUNS[cls.__name__]} for number {int(v)}",)
+            assert caught.value.args == (MISS[cls.__name__](int(v)),)
         else:
             with pytest.raises(OverflowError):
                 cls.from_int(v)

@@ -19,13 +19,13 @@ import sys
 import pytest
 
 import tarvu
+from conftest import CLASSES as VOCABULARIES
 from index_objects import Index, NestedIndex, RaisingIndex, TypeErrorSubclass
 
 debug_only = pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (sys.gettotalrefcount)"
 )
 
-VOCABULARIES = [tarvu.Stain, tarvu.Diagnosis, tarvu.TileLabel]
 LOOPS = 2000
 WARMUP = 200
 ROUNDS = 6

@@ -14,9 +14,9 @@ import time
 import pytest
 
 import tarvu
+from conftest import CLASSES as VOCABULARIES
 from index_objects import Index, NestedIndex, RaisingIndex, TypeErrorSubclass
 
-VOCABULARIES = [tarvu.Stain, tarvu.Diagnosis, tarvu.TileLabel]
 THREADS = 8
 SECONDS = 2.0
 

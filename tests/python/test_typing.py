@@ -18,13 +18,13 @@ from pathlib import Path
 import pytest
 
 import tarvu
+from conftest import CLASSES
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "stubs" / "tarvu-stubs" / "__init__.pyi"
 ALLOWLIST = ROOT / "stubs" / "allowlist.txt"
 EXAMPLES = ROOT / "examples"
 
-CLASSES = [tarvu.Diagnosis, tarvu.Stain, tarvu.TileLabel]
 by_name = pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 
 

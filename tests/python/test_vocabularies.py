@@ -11,6 +11,7 @@ import weakref
 
 import pytest
 from conftest import VOCABS, VOCABS_BY_NAME
+from index_objects import Index
 
 NO_MATCH = "Matching variant not found"
 
@@ -26,17 +27,6 @@ def parse_fails(cls, text):
     except RuntimeError as exc:
         return type(exc) is RuntimeError and exc.args == (NO_MATCH,)
     return False
-
-
-class Index:
-    def __init__(self, result):
-        self.result, self.calls = result, 0
-
-    def __index__(self):
-        self.calls += 1
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
 
 
 # --- members ---------------------------------------------------------------
