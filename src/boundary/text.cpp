@@ -17,15 +17,16 @@ PyObject* interned_once(PyObject*& cell, const char* text) {
     if (PyObject* name = load_published(cell)) {
         return name;
     }
-    PyObject* name = PyUnicode_InternFromString(text);
-    if (name == nullptr) {
+    Owned name = Owned::steal(PyUnicode_InternFromString(text));
+    if (!name) {
         api_call_failed();
     }
-    if (!publish_if_empty(cell, name)) {
-        // A parallel caller interned the same str first: ours is a second
-        // reference to that object.
-        Py_DECREF(name);
+    if (publish_if_empty(cell, name.get())) {
+        // The cell keeps the reference for the life of the process.
+        static_cast<void>(name.release());
     }
+    // Otherwise a parallel caller interned the same str first, and the handle
+    // drops our second reference to that object.
     return load_published(cell);
 }
 
