@@ -111,7 +111,19 @@ public:
     static ErrorValue fetch_unchecked();
 
     // --- Using error values ---------------------------------------------------
-    ErrorValue(ErrorValue&& other) noexcept { move_from(other); }
+    // Inline and member by member: every failing call moves its error a few
+    // times on the way to the guard.
+    ErrorValue(ErrorValue&& other) noexcept
+        : state_(std::exchange(other.state_, State::Consumed)),
+          lazy_kind_(other.lazy_kind_),
+          number_(other.number_),
+          lazy_type_(other.lazy_type_),
+          type_(std::move(other.type_)),
+          value_(std::move(other.value_)),
+          traceback_(std::move(other.traceback_)),
+          static_text_(other.static_text_),
+          ascii_length_(other.ascii_length_),
+          text_(std::move(other.text_)) {}
     ErrorValue& operator=(ErrorValue&& other) noexcept {
         if (this != &other) {
             release_references();
