@@ -213,7 +213,7 @@ private:
     }
 
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-        return trampoline([&]() -> Result<PyObject*> {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
             TARVU_TRY(extract_arguments_tuple_dict(NEW_DESCRIPTION, args, kwargs, slots));
             return construct(subtype, slots[0]);
@@ -229,7 +229,7 @@ private:
         if (!constructs_directly(type, &tp_new)) [[unlikely]] {
             return call_type_ordinarily(callable, args, nargsf, kwnames);
         }
-        return trampoline([&]() -> Result<PyObject*> {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
             TARVU_TRY(
                 extract_arguments_fastcall(NEW_DESCRIPTION, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots));
@@ -238,7 +238,7 @@ private:
     }
 
     static PyObject* from_int(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-        return trampoline([&]() -> Result<PyObject*> {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
             TARVU_TRY(extract_arguments_fastcall(FROM_INT_DESCRIPTION, args, nargsf, kwnames, slots));
             Result<uint8_t> value = extract_u8(slots[0]);
@@ -253,7 +253,7 @@ private:
     }
 
     static PyObject* list(PyObject*, PyObject*) {
-        return trampoline([&]() -> Result<PyObject*> {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             Owned list = Owned::steal(return_new(PyList_New(static_cast<Py_ssize_t>(Tables::MEMBER_COUNT))));
             for (size_t i = 0; i < Tables::MEMBER_COUNT; ++i) {
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), create_member(V.members[i].value));
@@ -263,7 +263,7 @@ private:
     }
 
     static PyObject* to_string(PyObject* self, PyObject*) {
-        return trampoline([&]() -> Result<PyObject*> {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
             SharedBorrow held = TARVU_TRY(borrow(self));
             return return_new(new_text_form(member_of(self).name, NAME_HASHES[member_index(self)]));
@@ -271,7 +271,7 @@ private:
     }
 
     static PyObject* tp_repr(PyObject* self) {
-        return trampoline([&]() -> Result<PyObject*> {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
             SharedBorrow held = TARVU_TRY(borrow(self));
             return return_new(new_text_form(member_of(self).repr, REPR_HASHES[member_index(self)]));
@@ -279,7 +279,7 @@ private:
     }
 
     static PyObject* nb_int(PyObject* self) {
-        return trampoline([&]() -> Result<PyObject*> {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
             SharedBorrow held = TARVU_TRY(borrow(self));
             return return_new(PyLong_FromLong(reinterpret_cast<InstanceRecord*>(self)->value));
@@ -287,7 +287,7 @@ private:
     }
 
     static PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
-        return trampoline([&]() -> Result<PyObject*> {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr || other == nullptr) api_call_failed();
             PyTypeObject* type = get_type();
             // A failed borrow ends in NotImplemented with its error dropped
@@ -327,7 +327,7 @@ private:
     }
 
     static void tp_dealloc(PyObject* self) {
-        trampoline_unraisable([&]() -> Status {
+        trampoline_unraisable([&]() TARVU_ENTRY_BODY -> Status {
             PyTypeObject* type = Py_TYPE(self);
             freefunc free_memory = type->tp_free;
             if (free_memory == nullptr) {
