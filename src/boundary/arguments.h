@@ -89,11 +89,54 @@ inline Status extract_arguments_tuple_dict(const FunctionDescription& descriptio
     return extract_arguments_tuple_dict_general(description, args, kwargs, slots);
 }
 
+/// The usual call by keyword: every keyword name an ASCII str naming a
+/// positional-or-keyword parameter past the positional arguments, once, and
+/// every required parameter given. Decided by byte compares of the names, with
+/// none of the general matcher's UTF-8 reads; any other call leaves `slots` as
+/// it found them (all empty) and returns false.
+inline bool extract_keyword_call(const FunctionDescription& description, PyObject* const* args, size_t given,
+                                 PyObject* kwnames, std::span<PyObject*> slots) {
+    const auto& names = description.positional_parameter_names;
+    if (given > names.size()) {
+        return false;
+    }
+    for (const KeywordOnlyParameter& parameter : description.keyword_only_parameters) {
+        if (parameter.required) return false;
+    }
+    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+    const size_t first_named = given > description.positional_only_count ? given : description.positional_only_count;
+    bool matched = true;
+    for (Py_ssize_t k = 0; k < keyword_count && matched; ++k) {
+        const char* data;
+        Py_ssize_t length;
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        matched = false;
+        if (!PyUnicode_Check(name) || !compat::compact_ascii_text(name, &data, &length)) break;
+        const std::string_view keyword(data, static_cast<size_t>(length));
+        for (size_t i = first_named; i < names.size(); ++i) {
+            if (names[i] == keyword) {
+                matched = slots[i] == nullptr;
+                slots[i] = args[given + static_cast<size_t>(k)];
+                break;
+            }
+        }
+    }
+    for (size_t i = 0; i < given; ++i) slots[i] = args[i];
+    for (size_t i = 0; i < description.required_positional_count && matched; ++i) matched = slots[i] != nullptr;
+    if (!matched) {
+        for (PyObject*& slot : slots) slot = nullptr;
+    }
+    return matched;
+}
+
 inline Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
                                          Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> slots) {
-    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
-        extract_positional_call(description, args, static_cast<size_t>(compat::vectorcall_nargs(nargsf)), slots))
-        [[likely]] {
+    const auto given = static_cast<size_t>(compat::vectorcall_nargs(nargsf));
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+        if (extract_positional_call(description, args, given, slots)) [[likely]] {
+            return Ok{};
+        }
+    } else if (extract_keyword_call(description, args, given, kwnames, slots)) {
         return Ok{};
     }
     return extract_arguments_fastcall_general(description, args, nargsf, kwnames, slots);

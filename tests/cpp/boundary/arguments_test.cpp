@@ -317,6 +317,17 @@ TEST_F(KeywordNames, AnUnprintableNameIsReportedAsUnraisable) {
     EXPECT_EQ(str_of(eval_python("unprintable_seen").get()), "['ValueError', 'ValueError', 'ValueError']");
 }
 
+TEST_F(KeywordNames, ANameRepeatedInAVectorCallGivesMultipleValues) {
+    // Only a vector call can name a parameter twice: a dict cannot. The first
+    // value must not stay bound behind the error.
+    Ref one(PyLong_FromLong(1)), two(PyLong_FromLong(2)), b(PyUnicode_FromString("b"));
+    Ref kwnames(PyTuple_Pack(2, b.get(), b.get()));
+    PyObject* vector[] = {one.get(), two.get(), two.get()};
+    std::vector<PyObject*> slots(TWO.slot_count(), nullptr);
+    EXPECT_EQ(outcome_of(extract_arguments_fastcall(TWO, vector, 1, kwnames.get(), slots), slots),
+              Outcome(Described{"TypeError", "two() got multiple values for argument 'b'"}));
+}
+
 // --- Message pieces -----------------------------------------------------------------------------
 
 TEST(ParameterList, JoinsOneTwoAndMoreNames) {
