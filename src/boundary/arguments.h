@@ -227,31 +227,32 @@ inline bool is_instance_of_type(PyObject* object, PyTypeObject* type) {
     return (type->tp_flags & Py_TPFLAGS_BASETYPE) != 0 && PyType_IsSubtype(Py_TYPE(object), type);
 }
 
-/// The borrow of extract_shared_borrow for a caller that drops the failure
-/// unseen: no error value is made for it.
-inline std::optional<SharedBorrow> try_shared_borrow(PyObject* object, PyTypeObject* type, size_t flag_offset) {
-    if (!is_instance_of_type(object, type)) {
-        return std::nullopt;
-    }
-    auto* flag = reinterpret_cast<BorrowFlag*>(reinterpret_cast<char*>(object) + flag_offset);
-    if (exclusively_borrowed(flag)) [[unlikely]] {
-        return std::nullopt;
-    }
-    return std::optional<SharedBorrow>(std::in_place, flag);
+inline BorrowFlag* borrow_flag_of(PyObject* object, size_t flag_offset) {
+    return reinterpret_cast<BorrowFlag*>(reinterpret_cast<char*>(object) + flag_offset);
 }
 
-/// Takes a shared borrow of `object` as an instance of `type`, whose records
-/// keep their borrow counter at `flag_offset`.
-inline Result<SharedBorrow> extract_shared_borrow(PyObject* object, PyTypeObject* type, const char* class_name,
-                                                  size_t flag_offset) {
+/// Whether a shared borrow of `object` as an instance of `type` would be
+/// given; for a caller that drops the failure unseen (no error value is made).
+inline bool shared_borrow_allowed(PyObject* object, PyTypeObject* type, size_t flag_offset) {
+    return is_instance_of_type(object, type) && !exclusively_borrowed(borrow_flag_of(object, flag_offset));
+}
+
+/// The checks of a shared borrow of `object` as an instance of `type`, whose
+/// records keep their borrow counter at `flag_offset`, without taking it.
+///
+/// For a body that runs no Python code while it reads the instance: nothing
+/// can look at the counter between the increment and the decrement that a
+/// counting borrow makes there, so leaving it alone changes nothing but the
+/// cost of the call. A body that may run Python code meanwhile (an operand's
+/// __index__) holds a SharedBorrow, which counts.
+inline Status check_shared_borrow(PyObject* object, PyTypeObject* type, const char* class_name, size_t flag_offset) {
     if (!is_instance_of_type(object, type)) [[unlikely]] {
         return ErrorValue::conversion_failure(object, class_name);
     }
-    auto* flag = reinterpret_cast<BorrowFlag*>(reinterpret_cast<char*>(object) + flag_offset);
-    if (exclusively_borrowed(flag)) [[unlikely]] {
+    if (exclusively_borrowed(borrow_flag_of(object, flag_offset))) [[unlikely]] {
         return ErrorValue::lazy(PyExc_RuntimeError, ALREADY_MUTABLY_BORROWED);
     }
-    return SharedBorrow(flag);
+    return Ok{};
 }
 
 }  // namespace tarvu

@@ -51,14 +51,6 @@ void start_owned_objects() {
     OWNED_OBJECTS.state = OwnedListState::Live;
 }
 
-size_t GILPool::first_mark() {
-    if (OWNED_OBJECTS.state == OwnedListState::Destroyed) {
-        return NO_MARK;
-    }
-    start_owned_objects();
-    return OWNED_OBJECTS.length;
-}
-
 namespace detail {
 
 void raise_error(ErrorValue&& error) {

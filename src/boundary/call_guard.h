@@ -24,31 +24,21 @@ struct PanicTrap {
 };
 
 /// The OWNED_OBJECTS mark of one call guard: the list's length when the guard
-/// opened, or no mark when the list was already destroyed.
+/// opened. The list needs no starting here: register_owned starts it on first
+/// use, and a list destroyed at thread exit stays empty (registrations then go
+/// to POOL), so its mark of 0 releases nothing.
 class GILPool {
 public:
-    static constexpr size_t NO_MARK = static_cast<size_t>(-1);
-
-    GILPool() {
-        if (OWNED_OBJECTS.state == OwnedListState::Live) [[likely]] {
-            mark_ = OWNED_OBJECTS.length;
-        } else {
-            mark_ = first_mark();
-        }
-    }
+    GILPool() : mark_(OWNED_OBJECTS.length) {}
 
     /// Releases what was registered after the mark, oldest first.
     void close() {
-        // NO_MARK is larger than any length, so a destroyed list releases nothing.
         if (OWNED_OBJECTS.length > mark_) [[unlikely]] {
             release_owned_after(mark_);
         }
     }
 
 private:
-    /// The mark on a thread whose list is not live: starts it, or gives no mark
-    /// once it was destroyed.
-    static size_t first_mark();
     static void release_owned_after(size_t mark);
     size_t mark_;
 };

@@ -171,8 +171,10 @@ private:
 
     static constexpr size_t BORROW_FLAG_OFFSET = offsetof(InstanceRecord, borrow_flag);
 
-    static Result<SharedBorrow> borrow(PyObject* object) {
-        return extract_shared_borrow(object, get_type(), V.class_name, BORROW_FLAG_OFFSET);
+    /// The receiver check of to_string, repr and int, whose bodies run no
+    /// Python code while they read the instance.
+    static Status check_receiver(PyObject* object) {
+        return check_shared_borrow(object, get_type(), V.class_name, BORROW_FLAG_OFFSET);
     }
 
     /// A new instance of the class itself; creation cannot fail in correct
@@ -265,7 +267,7 @@ private:
     static PyObject* to_string(PyObject* self, PyObject*) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
-            SharedBorrow held = TARVU_TRY(borrow(self));
+            TARVU_TRY(check_receiver(self));
             return return_new(new_text_form(member_of(self).name, NAME_HASHES[member_index(self)]));
         });
     }
@@ -273,7 +275,7 @@ private:
     static PyObject* tp_repr(PyObject* self) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
-            SharedBorrow held = TARVU_TRY(borrow(self));
+            TARVU_TRY(check_receiver(self));
             return return_new(new_text_form(member_of(self).repr, REPR_HASHES[member_index(self)]));
         });
     }
@@ -281,7 +283,7 @@ private:
     static PyObject* nb_int(PyObject* self) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
-            SharedBorrow held = TARVU_TRY(borrow(self));
+            TARVU_TRY(check_receiver(self));
             return return_new(PyLong_FromLong(reinterpret_cast<InstanceRecord*>(self)->value));
         });
     }
@@ -292,8 +294,7 @@ private:
             PyTypeObject* type = get_type();
             // A failed borrow ends in NotImplemented with its error dropped
             // unseen, so the borrows make no error value at all.
-            std::optional<SharedBorrow> held = try_shared_borrow(self, type, BORROW_FLAG_OFFSET);
-            if (!held) {
+            if (!shared_borrow_allowed(self, type, BORROW_FLAG_OFFSET)) {
                 return not_implemented();
             }
             if (static_cast<unsigned>(op) > Py_GE) {
@@ -307,6 +308,13 @@ private:
             // An object without __index__ would only produce a TypeError that is
             // thrown away, so it goes straight to the instance test.
             if (PyLong_Check(other) || compat::has_index(other)) {
+                // Any operand but an exact int may run Python code (its
+                // __index__), which could look at self's counter: self is
+                // counted as borrowed meanwhile.
+                std::optional<SharedBorrow> held;
+                if (!PyLong_CheckExact(other)) {
+                    held.emplace(borrow_flag_of(self, BORROW_FLAG_OFFSET));
+                }
                 Result<uint8_t> value = extract_u8(other);
                 if (value.ok()) {
                     return boolean((value.value() == mine) == (op == Py_EQ));
@@ -317,8 +325,7 @@ private:
                 }
                 std::move(error).discard();
             }
-            std::optional<SharedBorrow> other_held = try_shared_borrow(other, type, BORROW_FLAG_OFFSET);
-            if (!other_held) {
+            if (!shared_borrow_allowed(other, type, BORROW_FLAG_OFFSET)) {
                 return not_implemented();
             }
             const uint8_t theirs = reinterpret_cast<InstanceRecord*>(other)->value;

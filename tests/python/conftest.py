@@ -26,6 +26,7 @@ run_python
     Use it for anything that must start from a clean process or may abort.
 """
 
+import ctypes
 import os
 import subprocess
 import sys
@@ -95,6 +96,13 @@ VOCABS = (
 )
 VOCABS_BY_NAME = {v.name: v for v in VOCABS}
 CLASSES = tuple(v.cls for v in VOCABS)
+
+
+def borrow_counter(member):
+    """The member's borrow counter, readable and writable as .value."""
+    # The record: object header, the value padded to a word, the borrow counter.
+    address = id(member) + object.__basicsize__ + ctypes.sizeof(ctypes.c_void_p)
+    return ctypes.c_ssize_t.from_address(address)
 
 
 @pytest.fixture(params=VOCABS, ids=[v.name for v in VOCABS])

@@ -5,7 +5,6 @@ Python-level callbacks (__index__) and between calls; on a free-threaded interpr
 lock off they run truly in parallel. Either way per-thread call guard state, the shared class
 attributes and the reference pool are all exercised concurrently. TARVU_THREAD_RUNS repeats it.
 """
-import ctypes
 import os
 import sys
 import threading
@@ -15,6 +14,7 @@ import pytest
 
 import tarvu
 from conftest import CLASSES as VOCABULARIES
+from conftest import borrow_counter
 from index_objects import Index, NestedIndex, RaisingIndex, TypeErrorSubclass
 
 THREADS = 8
@@ -82,12 +82,6 @@ def _outcome(call):
     return ("value", type(result), result)
 
 
-def _borrow_counter(member):
-    # The record: object header, the value padded to a word, the borrow counter.
-    address = id(member) + object.__basicsize__ + ctypes.sizeof(ctypes.c_void_p)
-    return ctypes.c_ssize_t.from_address(address).value
-
-
 @pytest.mark.parametrize("run", range(int(os.environ.get("TARVU_THREAD_RUNS", "1"))))
 def test_eight_threads_agree_with_one(run):
     ops = _operations()
@@ -131,7 +125,7 @@ def test_eight_threads_agree_with_one(run):
         for member in cls.list():
             attr = getattr(cls, member.to_string())
             assert attr is getattr(cls, member.to_string()) and attr == member and attr is not member
-            assert _borrow_counter(attr) == 0, f"{attr!r} left borrowed"
+            assert borrow_counter(attr).value == 0, f"{attr!r} left borrowed"
 
 
 # Daemon threads busy in the module when the main thread returns: the interpreter ends

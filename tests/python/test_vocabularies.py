@@ -10,7 +10,7 @@ import sys
 import weakref
 
 import pytest
-from conftest import VOCABS, VOCABS_BY_NAME
+from conftest import VOCABS, VOCABS_BY_NAME, borrow_counter
 from index_objects import Index
 
 NO_MATCH = "Matching variant not found"
@@ -341,6 +341,34 @@ def test_instances_hold_nothing_but_their_value(vocab):
         setattr(m, vocab.members[0][0], m)
     with pytest.raises(TypeError):
         weakref.ref(m)
+
+
+def test_self_is_counted_as_borrowed_while_the_operands_index_runs(vocab):
+    m = vocab.cls.list()[0]
+    seen = []
+
+    class Peek:
+        def __index__(self):
+            seen.append(borrow_counter(m).value)
+            return vocab.members[0][1]
+
+    assert (m == Peek()) is True and (m == 1000) is False
+    assert seen == [1] and borrow_counter(m).value == 0
+
+
+def test_an_exclusively_borrowed_member_is_refused_and_left_alone(vocab):
+    m, other = vocab.cls.list()[0], vocab.cls.list()[0]
+    value, counter = int(m), borrow_counter(m)
+    counter.value = -1
+    try:
+        for call in (m.to_string, lambda: repr(m), lambda: int(m)):
+            with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+                call()
+        # Both sides answer NotImplemented, so == falls back to identity.
+        assert (m == value, m == other, other == m, m != value) == (False, False, False, True)
+        assert counter.value == -1
+    finally:
+        counter.value = 0
 
 
 def test_class_attributes_and_static_methods_through_instances(vocab):
