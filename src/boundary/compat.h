@@ -65,13 +65,18 @@ inline PyObject* const* tuple_items(PyObject* tuple) {
     return reinterpret_cast<PyTupleObject*>(tuple)->ob_item;
 }
 
+/// Where the text of a compact ASCII str goes: right after its header.
+inline char* compact_ascii_data(PyObject* str) {
+    return reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+}
+
 /// The text of a compact ASCII str, which is its own UTF-8 form and sits right
 /// after the object header; false for any other str.
 inline bool compact_ascii_text(PyObject* str, const char** data, Py_ssize_t* length) {
     if (!PyUnicode_IS_COMPACT_ASCII(str)) {
         return false;
     }
-    *data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    *data = compact_ascii_data(str);
     *length = PyUnicode_GET_LENGTH(str);
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Texts of Python objects, as they appear in the module's messages.
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -14,13 +15,47 @@ namespace tarvu {
 /// codec's error (a lone surrogate) when it has none.
 Result<std::string_view> utf8_view(PyObject* str);
 
+/// Copies `text` to `to` with at most two overlapping moves of one width. The
+/// module's texts are a few dozen bytes at most, where a call to memcpy costs
+/// more than the copy itself.
+inline void copy_short_text(char* to, std::string_view text) {
+    const char* from = text.data();
+    const size_t n = text.size();
+    auto copy_ends = [&]<class Word>(Word) {
+        Word first, last;
+        std::memcpy(&first, from, sizeof(Word));
+        std::memcpy(&last, from + n - sizeof(Word), sizeof(Word));
+        std::memcpy(to, &first, sizeof(Word));
+        std::memcpy(to + n - sizeof(Word), &last, sizeof(Word));
+    };
+    struct Bytes16 {
+        uint64_t words[2];
+    };
+    if (n >= 16) {
+        if (n > 32) {
+            std::memcpy(to, from, n);
+        } else {
+            copy_ends(Bytes16{});
+        }
+    } else if (n >= 8) {
+        copy_ends(uint64_t{});
+    } else if (n >= 4) {
+        copy_ends(uint32_t{});
+    } else if (n > 0) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
+
 /// A new str holding ASCII text (`head` then `tail`), copied straight into the
 /// object instead of going through the UTF-8 decoder.
 inline PyObject* new_ascii_str(std::string_view head, std::string_view tail = {}) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(head.size() + tail.size()), 127);
     if (str != nullptr) {
-        std::memcpy(PyUnicode_1BYTE_DATA(str), head.data(), head.size());
-        std::memcpy(PyUnicode_1BYTE_DATA(str) + head.size(), tail.data(), tail.size());
+        char* data = compat::compact_ascii_data(str);
+        copy_short_text(data, head);
+        copy_short_text(data + head.size(), tail);
     }
     return str;
 }

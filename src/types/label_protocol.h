@@ -306,8 +306,9 @@ private:
             }
             const uint8_t mine = reinterpret_cast<InstanceRecord*>(self)->value;
             // An object without __index__ would only produce a TypeError that is
-            // thrown away, so it goes straight to the instance test.
-            if (PyLong_Check(other) || compat::has_index(other)) {
+            // thrown away, so it goes straight to the instance test; so does an
+            // instance of the class itself, which has no __index__.
+            if (Py_TYPE(other) != type && (PyLong_Check(other) || compat::has_index(other))) {
                 // Any operand but an exact int may run Python code (its
                 // __index__), which could look at self's counter: self is
                 // counted as borrowed meanwhile.

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "boundary/text.h"
 #include "support.h"
 
 namespace tarvu {
@@ -469,6 +470,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<U8Case>& info) { return std::string(info.param.name); });
 
 class ExtractText : public FrameTest {};
+
+TEST_F(ExtractText, ANewAsciiStrHoldsExactlyItsTextAtEveryLength) {
+    // Each length class of the short copy, and the joints between them.
+    const std::string alphabet = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    for (size_t head = 0; head <= 40; ++head) {
+        for (size_t tail : {0, 1, 3, 9}) {
+            Ref str(
+                new_ascii_str(std::string_view(alphabet).substr(0, head), std::string_view(alphabet).substr(40, tail)));
+            EXPECT_EQ(str_of(str.get()), alphabet.substr(0, head) + alphabet.substr(40, tail)) << head << "+" << tail;
+        }
+    }
+}
 
 TEST_F(ExtractText, BorrowsTheUtf8FormOfAStr) {
     Ref text = eval_python("'H&E \\u00e9'");
