@@ -93,9 +93,11 @@ inline Status extract_arguments_tuple_dict(const FunctionDescription& descriptio
 /// positional-or-keyword parameter past the positional arguments, once, and
 /// every required parameter given. Decided by byte compares of the names, with
 /// none of the general matcher's UTF-8 reads; any other call leaves `slots` as
-/// it found them (all empty) and returns false.
-inline bool extract_keyword_call(const FunctionDescription& description, PyObject* const* args, size_t given,
-                                 PyObject* kwnames, std::span<PyObject*> slots) {
+/// it found them (all empty) and returns false. Inlined into each entry
+/// point, where the description is a constant: clang otherwise keeps it as a
+/// call that walks the names in general.
+[[gnu::always_inline]] inline bool extract_keyword_call(const FunctionDescription& description, PyObject* const* args,
+                                                        size_t given, PyObject* kwnames, std::span<PyObject*> slots) {
     const auto& names = description.positional_parameter_names;
     if (given > names.size()) {
         return false;
@@ -129,8 +131,9 @@ inline bool extract_keyword_call(const FunctionDescription& description, PyObjec
     return matched;
 }
 
-inline Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                         Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> slots) {
+[[gnu::always_inline]] inline Status extract_arguments_fastcall(const FunctionDescription& description,
+                                                                PyObject* const* args, Py_ssize_t nargsf,
+                                                                PyObject* kwnames, std::span<PyObject*> slots) {
     const auto given = static_cast<size_t>(compat::vectorcall_nargs(nargsf));
     if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
         if (extract_positional_call(description, args, given, slots)) [[likely]] {
