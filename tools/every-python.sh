@@ -17,7 +17,11 @@
 # Interpreters: the highest 3.X.Y under $PYENV_ROOT/versions for each 3.X in
 # tools/python-versions, and Debian's /usr/bin/python3. The Python suite runs
 # with the full allocation-failure sweeps; a crash that the plain C control
-# module shares is listed as an interpreter fault and does not fail the run. One line per interpreter:
+# module shares is listed as an interpreter fault and does not fail the run.
+# A free-threaded interpreter (a PATH such as tools/free-threaded-python.sh
+# prints) runs it with the lock off (PYTHON_GIL=0), after checking that
+# importing tarvu leaves it off; its test tools come from wheels only.
+# One line per interpreter:
 #   3.8.18         PASS    (154 passed)
 # Exits non-zero if any interpreter that is present fails. Logs go to
 # build/every-python/<version>.log.
@@ -132,16 +136,26 @@ run_one() {
         return 1
     }
     local py=$venv/bin/python
+    # Without the lock the suite runs with it off; some test tools have no
+    # source build that works there, so only wheels are taken.
+    local -a pip_only=() gil_off=()
+    if [[ $("$py" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED") or 0)') == 1 ]]; then
+        pip_only=(--only-binary :all:)
+        gil_off=(PYTHON_GIL=0)
+    fi
     # The test group has mypy too, so the stubs are checked against each interpreter's runtime.
     local tools
     tools=$("$py" "$ROOT/tools/dependency-group.py" test) || return 1
     # shellcheck disable=SC2086  # one requirement a line, none with spaces
-    step "$log" "test tools" "$py" -m pip install -q $tools || return 1
+    step "$log" "test tools" "$py" -m pip install -q "${pip_only[@]}" $tools || return 1
     build_and_install "$label" "$venv" "$log" || return 1
     # Import from a neutral directory with a clean environment: the module
     # must come from the venv, not from the source tree or build/.
     local where
-    where=$(cd "$WORK" && env -u PYTHONPATH "$py" -c 'import tarvu; print(tarvu.__file__)' 2>>"$log") || {
+    where=$(cd "$WORK" && env -u PYTHONPATH "${gil_off[@]}" "$py" -W error -c '
+import sys, tarvu
+assert not getattr(sys, "_is_gil_enabled", lambda: False)(), "importing tarvu enabled the GIL"
+print(tarvu.__file__)' 2>>"$log") || {
         echo "-- import tarvu failed in $venv; see $log" >&2
         return 1
     }
@@ -151,7 +165,7 @@ run_one() {
     fi
     echo "== pytest (tarvu from $where)" >>"$log"
     # The full allocation-failure sweeps, as make test runs them.
-    if ! (cd "$WORK" && env -u PYTHONPATH TARVU_FULL_SWEEPS=1 "$py" -m pytest -q -rfE -p no:cacheprovider \
+    if ! (cd "$WORK" && env -u PYTHONPATH "${gil_off[@]}" TARVU_FULL_SWEEPS=1 "$py" -m pytest -q -rfE -p no:cacheprovider \
         "$ROOT/tests/python") >>"$log" 2>&1; then
         grep -E '^(FAILED|ERROR) ' "$log" | head -n 20 | sed 's/^/   /' >&2
         return 1

@@ -5,7 +5,6 @@
 // FunctionDescription; one matcher assigns positional and keyword arguments to
 // parameter slots, and every argument-error message is built here.
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -183,7 +182,7 @@ inline constexpr const char ALREADY_MUTABLY_BORROWED[] = "Already mutably borrow
 /// Whether the counter says an exclusive borrow is held.
 inline bool exclusively_borrowed(BorrowFlag* flag) {
 #ifdef Py_GIL_DISABLED
-    return std::atomic_ref<BorrowFlag>(*flag).load(std::memory_order_relaxed) == EXCLUSIVELY_BORROWED;
+    return __atomic_load_n(flag, __ATOMIC_RELAXED) == EXCLUSIVELY_BORROWED;  // see shared_state.h
 #else
     return *flag == EXCLUSIVELY_BORROWED;
 #endif

@@ -7,6 +7,10 @@
 // is published with a release store and read with an acquire load, a race to
 // fill it keeps the first value, and slow paths that build shared objects take
 // a lock. These helpers are the only place that difference is written.
+//
+// They use the compiler's __atomic builtins (g++ and clang both have them)
+// rather than std::atomic_ref, which the libc++ the manylinux wheels are built
+// against does not provide yet.
 
 #include <atomic>
 
@@ -19,7 +23,7 @@ namespace tarvu {
 template <class T>
 inline T load_published(T& cell) {
 #ifdef Py_GIL_DISABLED
-    return std::atomic_ref<T>(cell).load(std::memory_order_acquire);
+    return __atomic_load_n(&cell, __ATOMIC_ACQUIRE);
 #else
     return cell;
 #endif
@@ -29,7 +33,7 @@ inline T load_published(T& cell) {
 template <class T>
 inline void publish(T& cell, T value) {
 #ifdef Py_GIL_DISABLED
-    std::atomic_ref<T>(cell).store(value, std::memory_order_release);
+    __atomic_store_n(&cell, value, __ATOMIC_RELEASE);
 #else
     cell = value;
 #endif
@@ -41,8 +45,7 @@ template <class T>
 inline bool publish_if_empty(T*& cell, T* value) {
 #ifdef Py_GIL_DISABLED
     T* expected = nullptr;
-    return std::atomic_ref<T*>(cell).compare_exchange_strong(expected, value, std::memory_order_acq_rel,
-                                                             std::memory_order_acquire);
+    return __atomic_compare_exchange_n(&cell, &expected, value, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 #else
     if (cell != nullptr) {
         return false;

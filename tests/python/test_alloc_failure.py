@@ -554,17 +554,22 @@ for k in range(40):
 }
 
 
+def interpreter_has_fault(fault):
+    """Whether the plain C control module crashes on this interpreter as INTERPRETER_FAULTS[fault] says."""
+    env = dict(os.environ, PYTHONPATH=str(_built_control().parent))
+    control = INTERPRETER_FAULTS[fault][1]
+    return subprocess.run([sys.executable, "-c", control], env=env, capture_output=True).returncode < 0
+
+
 def _interpreter_faults(vocabulary, report):
     """Takes out of the report the crashes that a control reproduces, reporting each as an
     interpreter fault with version and k. Crashes no control reproduces stay findings."""
-    for fault, (case_names, control) in INTERPRETER_FAULTS.items():
+    for fault, (case_names, _) in INTERPRETER_FAULTS.items():
         crashed = {name: [f["k"] for f in _crashes(case)]
                    for name, case in report["cases"].items() if name in case_names and _crashes(case)}
         if not crashed:
             continue
-        env = dict(os.environ, PYTHONPATH=str(_built_control().parent))
-        reproduced = subprocess.run([sys.executable, "-c", control], env=env, capture_output=True).returncode < 0
-        if reproduced:
+        if interpreter_has_fault(fault):
             warnings.warn(InterpreterFault(
                 f"CPython {sys.version.split()[0]}: {fault}, which the control module shares; "
                 f"{vocabulary}: " + ", ".join(f"{name} at k={ks}" for name, ks in crashed.items())))

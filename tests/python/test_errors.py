@@ -8,9 +8,17 @@ hooks): a str or list the module cannot create is an internal fault.
 
 import inspect
 import json
+import sys
+import sysconfig
+import warnings
 
 import pytest
 import tarvu
+from test_alloc_failure import InterpreterFault, interpreter_has_fault
+
+# Under allocation failure a free-threaded 3.13 frees a stale list in PyList_New;
+# once that has corrupted the heap, the sweep's process crashes or hangs later on.
+LIST_FAULT = "PyList_New frees a list whose items were never set"
 
 UNWRAP_MEMORY = ("called `Result::unwrap()` on an `Err` value: PyErr { type: "
                  "<class 'MemoryError'>, value: MemoryError(), traceback: None }")
@@ -92,6 +100,7 @@ def first_panic(call):
 SWEEP_ALL = inspect.getsource(sweep) + inspect.getsource(first_panic) + r"""
 import json, sys, tarvu
 T = tarvu.TileLabel
+skipped = sys.argv[1:]
 # Members made by the sweep stay alive: a freed member's memory would serve
 # the next one without an allocation to fail.
 kept = [T.from_int(0) for _ in range(100)]
@@ -104,6 +113,8 @@ calls = {
 }
 found = {}
 for name, call in calls.items():
+    if name in skipped:
+        continue
     found[name] = sorted({(type(e).__module__ + "." + type(e).__qualname__,
                            e.args) for e in sweep(call)})
 # The process is still sound afterwards.
@@ -115,7 +126,12 @@ print(json.dumps(found))
 @pytest.fixture(scope="module")
 def allocation_failures(run_python):
     pytest.importorskip("_testcapi")
-    proc = run_python(SWEEP_ALL)
+    skipped = []
+    if sysconfig.get_config_var("Py_GIL_DISABLED") and interpreter_has_fault(LIST_FAULT):
+        warnings.warn(InterpreterFault(f"CPython {sys.version.split()[0]}: {LIST_FAULT}, which the control "
+                                       "module shares; list() is left out of the allocation-failure sweep"))
+        skipped = ["list"]
+    proc = run_python(SWEEP_ALL, *skipped)
     assert proc.returncode == 0, proc.stderr[-4000:]
     return {name: {(t, tuple(args)) for t, args in outcomes}
             for name, outcomes in json.loads(proc.stdout).items()}
@@ -146,6 +162,8 @@ MEMORY = "builtins.MemoryError"
     ("new", {(MEMORY, ())}),
 ])
 def test_allocation_failures(allocation_failures, call, allowed):
+    if call not in allocation_failures:
+        pytest.skip(f"interpreter fault: {LIST_FAULT}")
     outcomes = allocation_failures[call] - {(MEMORY, ())}
     assert outcomes <= allowed
     assert allocation_failures[call] & allowed

@@ -36,6 +36,7 @@ run sanitizers tools/reliability/sanitize.sh
 run fuzz tools/reliability/fuzz.sh "${FUZZ_RUNS:-300000}"
 run fresh-machine tools/fresh-machine.sh
 run free-threaded tools/reliability/free-threaded.sh
+run wheel-ft tools/every-python.sh --wheel "$(tools/free-threaded-python.sh | tail -n 1)"
 # The wheels on other systems: an old glibc (Debian 11), and arm64 under qemu.
 run wheel-glibc tools/wheels/check-in-root.sh bullseye amd64
 run wheel-arm64 tools/wheels/check-in-root.sh bookworm arm64

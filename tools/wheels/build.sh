@@ -6,8 +6,10 @@
 #   tools/wheels/build.sh [--arch x86_64|aarch64]... [--python PATH]... [--out DIR]
 #
 # Defaults: both architectures; for every version in tools/python-versions the
-# newest pyenv CPython of that version (only its headers and module suffix are
-# used; nothing of it ends up in the wheel). Wheels go to wheelhouse/; each is
+# newest pyenv CPython of that version, and the free-threaded 3.13 of
+# tools/free-threaded-python.sh, built on first use (only their headers and
+# module suffixes are used; nothing of them ends up in the wheel; --python
+# names other interpreters instead). Wheels go to wheelhouse/; each is
 # checked with auditwheel. Build trees: build/wheels/ (or $TARVU_WHEELS_BUILD).
 set -euo pipefail
 
@@ -28,7 +30,7 @@ while (($#)); do
         --arch) ARCHES+=("$2"); shift 2 ;;
         --python) PYTHONS+=("$2"); shift 2 ;;
         --out) OUT=$2; shift 2 ;;
-        -h | --help) sed -n '2,12p' "$0"; exit 0 ;;
+        -h | --help) sed -n '2,13p' "$0"; exit 0 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
@@ -37,6 +39,10 @@ if ((${#PYTHONS[@]} == 0)); then
     while read -r minor; do
         PYTHONS+=("$("$ROOT/tools/find-python.sh" "$minor")") || exit 1
     done < <(grep -E '^[0-9]' "$ROOT/tools/python-versions")
+    PYTHONS+=("$("$ROOT/tools/free-threaded-python.sh" | tail -n 1)") || {
+        echo "no free-threaded interpreter for the cp313t wheels (see above)" >&2
+        exit 1
+    }
 fi
 
 export ZIG_GLOBAL_CACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/zig
@@ -66,8 +72,11 @@ wrappers() {
 for arch in "${ARCHES[@]}"; do
     tools=$(wrappers "$arch")
     for python in "${PYTHONS[@]}"; do
-        read -r tag soabi < <("$python" -c 'import sys; v = sys.version_info; print(f"cp{v[0]}{v[1]} cpython-{v[0]}{v[1]}")')
-        name=$tag-$arch
+        # The ABI flags tell a free-threaded build (cp313t, module suffix
+        # cpython-313t-...) from the default one of the same version.
+        read -r tag abi soabi < <("$python" -c '
+import sys; v = f"{sys.version_info[0]}{sys.version_info[1]}"; print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags}")')
+        name=$abi-$arch
         log=$WORK/$name.log
         : >"$log"
         include=$("$HERE/headers.sh" "$python" "$arch" "$WORK/include-$name") || { cat "$log" >&2; exit 1; }
@@ -92,7 +101,7 @@ for arch in "${ARCHES[@]}"; do
             exit 1
         fi
         "$TOOL_PYTHON" "$HERE/make_wheel.py" --module "$build/tarvu.$soabi-$arch-linux-gnu.so" \
-            --python-tag "$tag" --platform "manylinux_2_17_$arch.manylinux2014_$arch" --out "$OUT" \
+            --python-tag "$tag" --abi-tag "$abi" --platform "manylinux_2_17_$arch.manylinux2014_$arch" --out "$OUT" \
             --check-tag "manylinux_2_17_$arch"
     done
 done

@@ -50,7 +50,7 @@ def record_line(name: str, data: bytes) -> str:
     return f"{name},sha256={digest},{len(data)}"
 
 
-def build(module: pathlib.Path, python_tag: str, platform: str, out: pathlib.Path) -> pathlib.Path:
+def build(module: pathlib.Path, python_tag: str, abi_tag: str, platform: str, out: pathlib.Path) -> pathlib.Path:
     info, metadata = dist_info()
     dist = info[: -len(".dist-info")]
     files = {module.name: module.read_bytes()}
@@ -59,7 +59,7 @@ def build(module: pathlib.Path, python_tag: str, platform: str, out: pathlib.Pat
         if path.is_file() and "__pycache__" not in path.parts:
             files[path.relative_to(stubs).as_posix()] = path.read_bytes()
     files.update(metadata)
-    tags = "".join(f"Tag: {python_tag}-{python_tag}-{p}\n" for p in platform.split("."))
+    tags = "".join(f"Tag: {python_tag}-{abi_tag}-{p}\n" for p in platform.split("."))
     files[f"{info}/WHEEL"] = (
         f"Wheel-Version: 1.0\nGenerator: tarvu tools/wheels\nRoot-Is-Purelib: false\n{tags}"
     ).encode()
@@ -67,7 +67,7 @@ def build(module: pathlib.Path, python_tag: str, platform: str, out: pathlib.Pat
     files[f"{info}/RECORD"] = ("\n".join(record + [f"{info}/RECORD,,"]) + "\n").encode()
 
     out.mkdir(parents=True, exist_ok=True)
-    wheel = out / f"{dist}-{python_tag}-{python_tag}-{platform}.whl"
+    wheel = out / f"{dist}-{python_tag}-{abi_tag}-{platform}.whl"
     with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
         for name, data in files.items():
             entry = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
@@ -92,11 +92,12 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--module", type=pathlib.Path, required=True)
     parser.add_argument("--python-tag", required=True, help="e.g. cp311")
+    parser.add_argument("--abi-tag", required=True, help="e.g. cp311, or cp313t for a free-threaded build")
     parser.add_argument("--platform", required=True, help="e.g. manylinux_2_17_x86_64.manylinux2014_x86_64")
     parser.add_argument("--out", type=pathlib.Path, required=True)
     parser.add_argument("--check-tag", help="the tag auditwheel must accept, e.g. manylinux_2_17_x86_64")
     args = parser.parse_args()
-    wheel = build(args.module, args.python_tag, args.platform, args.out)
+    wheel = build(args.module, args.python_tag, args.abi_tag, args.platform, args.out)
     if args.check_tag:
         check(wheel, args.check_tag)
     print(wheel)
