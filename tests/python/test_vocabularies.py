@@ -7,6 +7,7 @@ import operator
 import pickle
 import struct
 import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -353,7 +354,8 @@ def test_self_is_counted_as_borrowed_while_the_operands_index_runs(vocab):
             return vocab.members[0][1]
 
     assert (m == Peek()) is True and (m == 1000) is False
-    assert seen == [1] and borrow_counter(m).value == 0
+    # A free-threaded build never writes the counter of a shared borrow.
+    assert seen == [0 if sysconfig.get_config_var("Py_GIL_DISABLED") else 1] and borrow_counter(m).value == 0
 
 
 def test_an_exclusively_borrowed_member_is_refused_and_left_alone(vocab):
