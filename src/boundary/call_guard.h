@@ -114,14 +114,18 @@ template <class Body>
 TARVU_GUARD_INLINING PyObject* trampoline(Body&& body) {
     try {
         GILPool pool = open_call_guard();
-        Result<PyObject*> outcome = detail::run_body(body);
         PyObject* result = nullptr;
-        if (outcome.ok()) [[likely]] {
-            result = outcome.value();
-        } else {
-            // Made current before the temporaries go; a fault here is past the
-            // fault catch and fires the trap.
-            detail::raise_error(std::move(outcome).error());
+        {
+            // Gone before the guard closes, with nothing called in between on
+            // success: the compiler then knows it holds no error to destroy.
+            Result<PyObject*> outcome = detail::run_body(body);
+            if (outcome.ok()) [[likely]] {
+                result = outcome.value();
+            } else {
+                // Made current before the temporaries go; a fault here is past
+                // the fault catch and fires the trap.
+                detail::raise_error(std::move(outcome).error());
+            }
         }
         close_call_guard(pool);
         return result;
@@ -140,9 +144,11 @@ template <class Body>
 TARVU_GUARD_INLINING void trampoline_unraisable(Body&& body) {
     try {
         GILPool pool = open_call_guard();
-        Status outcome = detail::run_body(body);
-        if (!outcome.ok()) [[unlikely]] {
-            detail::raise_unraisable(std::move(outcome).error());
+        {
+            Status outcome = detail::run_body(body);
+            if (!outcome.ok()) [[unlikely]] {
+                detail::raise_unraisable(std::move(outcome).error());
+            }
         }
         close_call_guard(pool);
     } catch (const std::bad_alloc&) {
