@@ -89,15 +89,31 @@ struct VocabularyTables {
     /// The member whose name equals `text` once the removed characters are gone
     /// and ASCII case is folded; -1 if none. The cleaning has no branch to
     /// mispredict: every byte is written at the current end, which a removed
-    /// character leaves where it was and overwrites with the zero padding, and
-    /// a text past the longest name writes into one spare byte.
+    /// character leaves where it was and overwrites with the zero padding.
+    /// Bytes go four at a time, with the length checked once per four: a
+    /// text whose cleaned form outgrows the longest name stops there, and the
+    /// buffer has room for the up to three bytes written past that name.
     static int parse(std::string_view text) {
-        unsigned char cleaned[PADDED_LENGTH + 1] = {};
+        unsigned char cleaned[PADDED_LENGTH + 4] = {};
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+        const size_t size = text.size();
         size_t length = 0;
-        for (char c : text) {
-            const auto byte = static_cast<unsigned char>(c);
-            cleaned[length < PADDED_LENGTH ? length : PADDED_LENGTH] = CLEANED_BYTE[byte];
+        size_t i = 0;
+        auto clean = [&](unsigned char byte) {
+            cleaned[length] = CLEANED_BYTE[byte];
             length += IS_KEPT[byte];
+        };
+        for (; i + 4 <= size; i += 4) {
+            clean(bytes[i]);
+            clean(bytes[i + 1]);
+            clean(bytes[i + 2]);
+            clean(bytes[i + 3]);
+            if (length > MAX_NAME_LENGTH) {
+                return -1;
+            }
+        }
+        for (; i < size; ++i) {
+            clean(bytes[i]);
         }
         if (length > MAX_NAME_LENGTH) {
             return -1;
