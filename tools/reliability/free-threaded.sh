@@ -4,8 +4,9 @@
 #   2. the C++ tests and the whole Python suite (full allocation-failure sweeps) pass; crashes the
 #      interpreter shares with the plain C control module are listed as InterpreterFault warnings;
 #   3. the eight-thread test passes TARVU_THREAD_RUNS times (default 20) and prints its call counts;
-#   4. bench/threads.py prints the one- and two-thread throughput (a measurement, not a pass/fail
-#      check, unless FT_REQUIRE_SPEEDUP is set).
+#   4. bench/threads.py prints how one and two threads scale, beside a pure-Python loop and the
+#      plain C control module run at the same moment (a measurement, not a pass/fail check, unless
+#      FT_REQUIRE_SPEEDUP is set: then it is bench/threads.py's --require, e.g. 1.7).
 # The interpreter comes from tools/free-threaded-python.sh (built once, then cached); the build
 # goes to build-ft/. Test tools are installed from wheels only, never built from source.
 set -euo pipefail
