@@ -7,8 +7,7 @@
 
 namespace tarvu {
 
-constinit TARVU_THREAD_LOCAL intptr_t GIL_COUNT = 0;
-constinit TARVU_THREAD_LOCAL OwnedObjects OWNED_OBJECTS = {nullptr, 0, 0, OwnedListState::Unused};
+constinit TARVU_THREAD_LOCAL GuardThreadState GUARD_THREAD_STATE = {0, {nullptr, 0, 0, OwnedListState::Unused}};
 
 ReferencePool POOL;
 

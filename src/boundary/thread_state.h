@@ -13,11 +13,6 @@
 
 namespace tarvu {
 
-/// Number of call guards open on this thread. -1: interpreter-lock access is
-/// prohibited while a traversal runs; any other negative value: prohibited.
-/// The module never stores a negative value itself.
-extern constinit TARVU_THREAD_LOCAL intptr_t GIL_COUNT;
-
 /// Lifecycle of a thread's OWNED_OBJECTS list.
 enum class OwnedListState : uint8_t { Unused, Live, Destroyed };
 
@@ -30,7 +25,22 @@ struct OwnedObjects {
     size_t capacity;
     OwnedListState state;
 };
-extern constinit TARVU_THREAD_LOCAL OwnedObjects OWNED_OBJECTS;
+
+/// The call guard's per-thread state, in one thread-local block: every guard
+/// reads both parts, and one block costs each entry point one thread-pointer
+/// offset to keep instead of two (a register fewer to save on every call).
+struct GuardThreadState {
+    /// Number of call guards open on this thread. -1: interpreter-lock access
+    /// is prohibited while a traversal runs; any other negative value:
+    /// prohibited. The module never stores a negative value itself.
+    intptr_t gil_count;
+    OwnedObjects owned_objects;
+};
+extern constinit TARVU_THREAD_LOCAL GuardThreadState GUARD_THREAD_STATE;
+
+// The two parts under their own names, usable as variables.
+#define GIL_COUNT (::tarvu::GUARD_THREAD_STATE.gil_count)
+#define OWNED_OBJECTS (::tarvu::GUARD_THREAD_STATE.owned_objects)
 
 /// Makes the calling thread's list live, registering its per-thread destructor.
 void start_owned_objects();
