@@ -121,6 +121,18 @@ void ReferencePool::push_decref(PyObject* object) {
     dirty_.store(true, std::memory_order_release);
 }
 
+void queue_incref(PyObject* object) {
+    POOL.push_incref(object);
+}
+
+void queue_decref(PyObject* object) {
+    POOL.push_decref(object);
+}
+
+void apply_pending_pool_changes() {
+    POOL.apply_pending();
+}
+
 void ReferencePool::apply_pending() {
     std::vector<PyObject*> increfs;
     std::vector<PyObject*> decrefs;

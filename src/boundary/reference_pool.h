@@ -19,18 +19,15 @@ public:
     void push_incref(PyObject* object);
     void push_decref(PyObject* object);
 
+    /// Whether changes may be pending (a push happened since the last apply).
+    bool may_have_pending() const { return dirty_.load(std::memory_order_acquire); }
+
     /// Applies and clears the pending changes: increments first, then
     /// decrements, each in queue order, so that changes that cancel out never
     /// deallocate an object.
-    void update_counts() {
-        if (dirty_.load(std::memory_order_acquire)) {
-            apply_pending();
-        }
-    }
-
-private:
     void apply_pending();
 
+private:
     std::mutex mutex_;
     std::vector<PyObject*> pending_increfs_;
     std::vector<PyObject*> pending_decrefs_;
@@ -39,12 +36,18 @@ private:
 
 extern ReferencePool POOL;
 
+// POOL's operations as functions of their own, out of line: an entry point
+// that only names them keeps no register for the pool's address.
+[[gnu::cold, gnu::noinline]] void queue_incref(PyObject* object);
+[[gnu::cold, gnu::noinline]] void queue_decref(PyObject* object);
+[[gnu::cold, gnu::noinline]] void apply_pending_pool_changes();
+
 /// Adds one reference now if this thread has a call guard open, else queues it.
 inline void register_incref(PyObject* object) {
     if (GIL_COUNT > 0) {
         Py_INCREF(object);
     } else {
-        POOL.push_incref(object);
+        queue_incref(object);
     }
 }
 
@@ -56,13 +59,15 @@ inline void register_decref(PyObject* object) {
     if (GIL_COUNT > 0 && PyGILState_Check()) [[likely]] {
         Py_DECREF(object);
     } else {
-        POOL.push_decref(object);
+        queue_decref(object);
     }
 }
 
 /// Applies and clears POOL.
 inline void update_counts() {
-    POOL.update_counts();
+    if (POOL.may_have_pending()) [[unlikely]] {
+        apply_pending_pool_changes();
+    }
 }
 
 }  // namespace tarvu
