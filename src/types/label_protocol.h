@@ -4,6 +4,7 @@
 // lookup, text forms and comparison.
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -30,7 +31,6 @@ struct VocabularyTables {
         for (const Member& member : V.members) longest = member.name.size() > longest ? member.name.size() : longest;
         return longest;
     }();
-    static constexpr size_t MAX_SAME_LENGTH = 8;
 
     /// Cleaned texts and names are compared as whole words, zero-padded.
     static constexpr size_t WORD_COUNT = (MAX_NAME_LENGTH + 7) / 8;
@@ -50,17 +50,64 @@ struct VocabularyTables {
         return names;
     }();
 
-    /// For each cleaned length, the members whose names have it (-1 ends a row).
-    static constexpr auto MEMBERS_BY_LENGTH = [] {
-        std::array<std::array<int8_t, MAX_SAME_LENGTH + 1>, MAX_NAME_LENGTH + 1> rows{};
-        for (auto& row : rows) row.fill(-1);
-        for (size_t i = 0; i < MEMBER_COUNT; ++i) {
-            auto& row = rows[V.members[i].name.size()];
-            size_t k = 0;
-            while (row[k] >= 0) ++k;
-            row[k] = static_cast<int8_t>(i);
+    /// The words of a folded name or cleaned text: its bytes, zero-padded.
+    using Words = std::array<uint64_t, WORD_COUNT>;
+
+    static constexpr Words words_of(const char (&bytes)[PADDED_LENGTH]) {
+        Words words{};
+        for (size_t b = 0; b < PADDED_LENGTH; ++b)
+            words[b / 8] |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[b])) << (8 * (b % 8));
+        return words;
+    }
+
+    /// A slot of SLOT_MEMBER for a text's words, under `multiplier`.
+    static constexpr size_t HASH_BITS = [] {
+        size_t bits = 1;
+        while ((size_t{1} << bits) < 4 * MEMBER_COUNT) ++bits;
+        return bits;
+    }();
+    static constexpr size_t slot_of(const Words& words, uint64_t multiplier) {
+        uint64_t key = 0;
+        for (size_t w = 0; w < WORD_COUNT; ++w) key = (key ^ words[w]) * multiplier;
+        return static_cast<size_t>(key >> (64 - HASH_BITS));
+    }
+
+    /// The first odd multiplier (from a fixed sequence) under which every
+    /// member name has a slot of its own: a text then needs one table read and
+    /// one compare, with no loop over the names of its length whose exit a
+    /// processor cannot predict when the texts vary.
+    static constexpr uint64_t MULTIPLIER = [] {
+        uint64_t candidate = 0x9E3779B97F4A7C15u;
+        for (int attempt = 0; attempt < 100000; ++attempt) {
+            candidate = candidate * 6364136223846793005u + 1442695040888963407u;
+            const uint64_t multiplier = candidate | 1;
+            std::array<bool, (size_t{1} << HASH_BITS)> taken{};
+            bool distinct = true;
+            for (size_t i = 0; i < MEMBER_COUNT && distinct; ++i) {
+                const size_t slot = slot_of(words_of(FOLDED_NAMES[i].bytes), multiplier);
+                distinct = !taken[slot];
+                taken[slot] = true;
+            }
+            if (distinct) return multiplier;
         }
-        return rows;
+        return uint64_t{0};  // fails the static_assert below
+    }();
+    static_assert(MULTIPLIER != 0, "no collision-free multiplier for the member names");
+
+    /// Member index by slot (-1: no member).
+    static constexpr auto SLOT_MEMBER = [] {
+        std::array<int8_t, (size_t{1} << HASH_BITS)> members{};
+        members.fill(-1);
+        for (size_t i = 0; i < MEMBER_COUNT; ++i)
+            members[slot_of(words_of(FOLDED_NAMES[i].bytes), MULTIPLIER)] = static_cast<int8_t>(i);
+        return members;
+    }();
+
+    /// Folded names as words.
+    static constexpr auto NAME_WORDS = [] {
+        std::array<Words, MEMBER_COUNT> names{};
+        for (size_t i = 0; i < MEMBER_COUNT; ++i) names[i] = words_of(FOLDED_NAMES[i].bytes);
+        return names;
     }();
 
     /// Member index by member value (-1: no member).
@@ -118,29 +165,22 @@ struct VocabularyTables {
         if (length > MAX_NAME_LENGTH) {
             return -1;
         }
-        uint64_t words[WORD_COUNT];
-        std::memcpy(words, cleaned, sizeof(words));
-        for (int8_t index : MEMBERS_BY_LENGTH[length]) {
-            if (index < 0) break;
-            uint64_t name_words[WORD_COUNT];
-            std::memcpy(name_words, FOLDED_NAMES[static_cast<size_t>(index)].bytes, sizeof(name_words));
-            uint64_t difference = 0;
-            for (size_t w = 0; w < WORD_COUNT; ++w) difference |= words[w] ^ name_words[w];
-            if (difference == 0) return index;
+        Words words;
+        std::memcpy(words.data(), cleaned, sizeof(words));
+        const int8_t index = SLOT_MEMBER[slot_of(words, MULTIPLIER)];
+        // The length is compared too: a kept NUL byte cleans to the padding's 0.
+        if (index < 0 || V.members[static_cast<size_t>(index)].name.size() != length) {
+            return -1;
         }
-        return -1;
+        const Words& name = NAME_WORDS[static_cast<size_t>(index)];
+        uint64_t difference = 0;
+        for (size_t w = 0; w < WORD_COUNT; ++w) difference |= words[w] ^ name[w];
+        return difference == 0 ? index : -1;
     }
 
     static_assert(MEMBER_COUNT < 128);
-    static_assert([] {
-        for (size_t i = 0; i < MEMBER_COUNT; ++i) {
-            if (V.members[i].name.size() > MAX_NAME_LENGTH) return false;
-        }
-        for (const auto& row : MEMBERS_BY_LENGTH) {
-            if (row[MAX_SAME_LENGTH] != -1) return false;
-        }
-        return true;
-    }());
+    // Texts become words by copying their bytes, names by shifting them in.
+    static_assert(std::endian::native == std::endian::little);
 };
 
 template <const Vocabulary& V>
