@@ -13,6 +13,7 @@
 // against does not provide yet.
 
 #include <atomic>
+#include <cstdint>
 
 #include "boundary/compat.h"
 
@@ -90,5 +91,27 @@ private:
     void unlock() {}
 #endif
 };
+
+/// An int from 0 to 255 as a new reference. From CPython 3.12 on these are the
+/// interpreter's static, immortal small ints, one set for the whole process
+/// (surviving re-initialisation): the first call for each value keeps what
+/// PyLong_FromLong returned, and later calls hand out that same object without
+/// the call. Older interpreters free their small ints at finalisation, so they
+/// always go through PyLong_FromLong.
+inline PyObject* new_small_int(uint8_t value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    static constinit PyObject* known[256] = {};
+    if (PyObject* cached = load_published(known[value])) [[likely]] {
+        return Py_NewRef(cached);
+    }
+    PyObject* made = PyLong_FromLong(value);
+    if (made != nullptr) {
+        publish(known[value], made);  // immortal: the cell needs no reference of its own
+    }
+    return made;
+#else
+    return PyLong_FromLong(value);
+#endif
+}
 
 }  // namespace tarvu

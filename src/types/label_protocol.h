@@ -340,7 +340,7 @@ private:
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
             TARVU_TRY(check_receiver(self));
-            return return_new(PyLong_FromLong(reinterpret_cast<InstanceRecord*>(self)->value));
+            return return_new(new_small_int(reinterpret_cast<InstanceRecord*>(self)->value));
         });
     }
 
