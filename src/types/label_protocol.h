@@ -60,21 +60,33 @@ struct VocabularyTables {
         return words;
     }
 
-    /// A slot of SLOT_MEMBER for a text's words, under `multiplier`.
+    /// What picks the one candidate name for a cleaned text: its length and
+    /// its first, middle and last bytes. These are single-byte reads of bytes
+    /// the cleaning has just stored one at a time, which the processor hands
+    /// over at once, where a read of whole words would wait for them; so the
+    /// member is known early and only the confirming compare waits. A
+    /// vocabulary whose names these four do not tell apart fails to compile.
+    template <class Byte>
+    static constexpr uint64_t sample_key(const Byte* cleaned, size_t length) {
+        auto at = [&](size_t k) { return uint64_t{static_cast<unsigned char>(cleaned[k])}; };
+        return length | at(0) << 8 | at(length / 2) << 16 | at(length - 1) << 24;
+    }
+
     static constexpr size_t HASH_BITS = [] {
         size_t bits = 1;
         while ((size_t{1} << bits) < 4 * MEMBER_COUNT) ++bits;
         return bits;
     }();
-    static constexpr size_t slot_of(const Words& words, uint64_t multiplier) {
-        uint64_t key = 0;
-        for (size_t w = 0; w < WORD_COUNT; ++w) key = (key ^ words[w]) * multiplier;
-        return static_cast<size_t>(key >> (64 - HASH_BITS));
+    static constexpr size_t slot_of(uint64_t key, uint64_t multiplier) {
+        return static_cast<size_t>((key * multiplier) >> (64 - HASH_BITS));
+    }
+    static constexpr uint64_t name_key(size_t index) {
+        return sample_key(FOLDED_NAMES[index].bytes, V.members[index].name.size());
     }
 
     /// The first odd multiplier (from a fixed sequence) under which every
     /// member name has a slot of its own: a text then needs one table read and
-    /// one compare, with no loop over the names of its length whose exit a
+    /// one compare, with no loop over the names of its length, whose exit a
     /// processor cannot predict when the texts vary.
     static constexpr uint64_t MULTIPLIER = [] {
         uint64_t candidate = 0x9E3779B97F4A7C15u;
@@ -84,7 +96,7 @@ struct VocabularyTables {
             std::array<bool, (size_t{1} << HASH_BITS)> taken{};
             bool distinct = true;
             for (size_t i = 0; i < MEMBER_COUNT && distinct; ++i) {
-                const size_t slot = slot_of(words_of(FOLDED_NAMES[i].bytes), multiplier);
+                const size_t slot = slot_of(name_key(i), multiplier);
                 distinct = !taken[slot];
                 taken[slot] = true;
             }
@@ -92,14 +104,13 @@ struct VocabularyTables {
         }
         return uint64_t{0};  // fails the static_assert below
     }();
-    static_assert(MULTIPLIER != 0, "no collision-free multiplier for the member names");
+    static_assert(MULTIPLIER != 0, "member names that length, first, middle and last byte do not tell apart");
 
     /// Member index by slot (-1: no member).
     static constexpr auto SLOT_MEMBER = [] {
         std::array<int8_t, (size_t{1} << HASH_BITS)> members{};
         members.fill(-1);
-        for (size_t i = 0; i < MEMBER_COUNT; ++i)
-            members[slot_of(words_of(FOLDED_NAMES[i].bytes), MULTIPLIER)] = static_cast<int8_t>(i);
+        for (size_t i = 0; i < MEMBER_COUNT; ++i) members[slot_of(name_key(i), MULTIPLIER)] = static_cast<int8_t>(i);
         return members;
     }();
 
@@ -165,13 +176,16 @@ struct VocabularyTables {
         if (length > MAX_NAME_LENGTH) {
             return -1;
         }
-        Words words;
-        std::memcpy(words.data(), cleaned, sizeof(words));
-        const int8_t index = SLOT_MEMBER[slot_of(words, MULTIPLIER)];
+        if (length == 0) {
+            return -1;
+        }
+        const int8_t index = SLOT_MEMBER[slot_of(sample_key(cleaned, length), MULTIPLIER)];
         // The length is compared too: a kept NUL byte cleans to the padding's 0.
         if (index < 0 || V.members[static_cast<size_t>(index)].name.size() != length) {
             return -1;
         }
+        Words words;
+        std::memcpy(words.data(), cleaned, sizeof(words));
         const Words& name = NAME_WORDS[static_cast<size_t>(index)];
         uint64_t difference = 0;
         for (size_t w = 0; w < WORD_COUNT; ++w) difference |= words[w] ^ name[w];
