@@ -376,8 +376,8 @@ private:
             }
             const uint8_t mine = reinterpret_cast<InstanceRecord*>(self)->value;
             // The usual operand first: an exact int from 0 to 255, read in place.
-            if (long small; PyLong_CheckExact(other) && compat::small_int_value(other, &small) && small >= 0 &&
-                            small <= 255) {
+            if (long small;
+                PyLong_CheckExact(other) && compat::small_int_value(other, &small) && small >= 0 && small <= 255) {
                 return boolean((small == mine) == (op == Py_EQ));
             }
             // An object without __index__ would only produce a TypeError that is
