@@ -165,11 +165,20 @@ inline Result<std::string_view> extract_text(PyObject* object) {
 /// An integer in 0 to 255, through __index__.
 Result<uint8_t> extract_u8_general(PyObject* object);
 
+/// The usual case of extract_u8, which can neither fail nor run Python code:
+/// an exact int from 0 to 255 (whose __index__ is itself), read in place.
+inline bool exact_u8(PyObject* object, uint8_t* value) {
+    long read;
+    if (PyLong_CheckExact(object) && compat::small_int_value(object, &read) && read >= 0 && read <= 255) {
+        *value = static_cast<uint8_t>(read);
+        return true;
+    }
+    return false;
+}
+
 inline Result<uint8_t> extract_u8(PyObject* object) {
-    // __index__ of an exact int is the int itself.
-    long value;
-    if (PyLong_CheckExact(object) && compat::small_int_value(object, &value) && value >= 0 && value <= 255) [[likely]] {
-        return static_cast<uint8_t>(value);
+    if (uint8_t value; exact_u8(object, &value)) [[likely]] {
+        return value;
     }
     return extract_u8_general(object);
 }

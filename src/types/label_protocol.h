@@ -375,10 +375,9 @@ private:
                 return not_implemented();
             }
             const uint8_t mine = reinterpret_cast<InstanceRecord*>(self)->value;
-            // The usual operand first: an exact int from 0 to 255, read in place.
-            if (long small;
-                PyLong_CheckExact(other) && compat::small_int_value(other, &small) && small >= 0 && small <= 255) {
-                return boolean((small == mine) == (op == Py_EQ));
+            // The usual operand first: an exact int from 0 to 255.
+            if (uint8_t value; exact_u8(other, &value)) {
+                return boolean((value == mine) == (op == Py_EQ));
             }
             // An object without __index__ would only produce a TypeError that is
             // thrown away, so it goes straight to the instance test; so does an
