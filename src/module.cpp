@@ -37,12 +37,11 @@ PyObject* interned_all() {
 }
 
 /// The module's export list, created on first use.
-Result<PyObject*> export_list(PyObject* module) {
-    PyObject* all = PyObject_GetAttr(module, interned_all());
-    if (all != nullptr) {
-        register_owned(all);
-        if (!PyList_Check(all)) {
-            return ErrorValue::conversion_failure(all, "PyList");
+Result<Owned> export_list(PyObject* module) {
+    Owned all = Owned::steal(PyObject_GetAttr(module, interned_all()));
+    if (all) {
+        if (!PyList_Check(all.get())) {
+            return ErrorValue::conversion_failure(all.get(), "PyList");
         }
         return all;
     }
@@ -51,12 +50,11 @@ Result<PyObject*> export_list(PyObject* module) {
         return error;
     }
     std::move(error).discard();
-    PyObject* created = PyList_New(0);
-    if (created == nullptr) {
+    Owned created = Owned::steal(PyList_New(0));
+    if (!created) {
         api_call_failed();
     }
-    register_owned(created);
-    if (PyObject_SetAttr(module, interned_all(), created) < 0) {
+    if (PyObject_SetAttr(module, interned_all(), created.get()) < 0) {
         return ErrorValue::fetch();
     }
     return created;
@@ -85,8 +83,8 @@ PyObject* temporary_str(const char* text) {
 }  // namespace
 
 Status add_to_module(PyObject* module, const char* name, PyObject* value) {
-    PyObject* all = TARVU_TRY(export_list(module));
-    if (PyList_Append(all, temporary_str(name)) < 0) {
+    Owned all = TARVU_TRY(export_list(module));
+    if (PyList_Append(all.get(), temporary_str(name)) < 0) {
         fault_describing("could not append __name__ to __all__: ", ErrorValue::fetch());
     }
     if (PyObject_SetAttr(module, temporary_str(name), value) < 0) {

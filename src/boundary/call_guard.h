@@ -8,7 +8,6 @@
 #include <new>
 
 #include "boundary/error_value.h"
-#include "boundary/reference_pool.h"
 #include "boundary/thread_state.h"
 
 namespace tarvu {

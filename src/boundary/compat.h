@@ -60,6 +60,22 @@ inline void set_type_vectorcall(PyTypeObject* type, vectorcallfunc call) {
 #endif
 }
 
+/// Whether the calling thread holds the interpreter (is attached to it), so
+/// that it may change reference counts. False on a thread that the interpreter
+/// ends at exit while it waits for the lock. From 3.12 on the thread's current
+/// state is a thread-local that is cleared whenever the thread lets go; before,
+/// it names whichever thread holds the lock, so the test compares it with the
+/// calling thread's own.
+inline bool holds_interpreter() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    return PyGILState_Check() != 0;
+#endif
+}
+
 /// The item array of a tuple, read in place.
 inline PyObject* const* tuple_items(PyObject* tuple) {
     return reinterpret_cast<PyTupleObject*>(tuple)->ob_item;

@@ -362,8 +362,8 @@ ErrorValue ErrorValue::wrap(std::string message) && {
 void ErrorValue::print() {
     NormalizedError normalized = normalize();
     // The error keeps its own references: the interpreter gets new ones.
-    PyErr_Restore(Owned::new_ref(normalized.type).release(), Owned::new_ref(normalized.value).release(),
-                  Owned::new_ref(normalized.traceback).release());
+    PyErr_Restore(new_reference(normalized.type), new_reference(normalized.value),
+                  new_reference_or_null(normalized.traceback));
     PyErr_PrintEx(0);
 }
 

@@ -3,13 +3,20 @@
 
 #include <utility>
 
-#include "boundary/reference_pool.h"
+#include "boundary/compat.h"
 
 namespace tarvu {
 
-/// Owns exactly one strong reference, or nothing. Released through
-/// register_decref, which applies it now inside a call guard and defers it to
-/// POOL elsewhere; that choice is made here and nowhere else.
+/// Queues one release in POOL, to be made by the next call guard that opens on
+/// any thread (defined with the pool).
+void queue_decref(PyObject* object);
+
+/// Owns exactly one strong reference, or nothing. The release is made at once
+/// when the thread holds the interpreter, which is whenever the module runs
+/// but one case: a thread that the interpreter ends at exit (pthread_exit
+/// while it waits for the lock) unwinds through the module's frames without
+/// it, and a count changed then would race the finalising thread, so the
+/// release is queued in POOL instead. That choice is made here and nowhere else.
 class Owned {
 public:
     Owned() = default;
@@ -40,7 +47,11 @@ public:
 
     void reset() {
         if (PyObject* object = std::exchange(object_, nullptr)) {
-            register_decref(object);
+            if (compat::holds_interpreter()) [[likely]] {
+                Py_DECREF(object);
+            } else {
+                queue_decref(object);
+            }
         }
     }
 
@@ -48,5 +59,18 @@ private:
     explicit Owned(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
 };
+
+/// Adds a reference to `object` and returns it, for a caller that hands the new
+/// reference on at once (a return value, a tuple item).
+inline PyObject* new_reference(PyObject* object) {
+    Py_INCREF(object);
+    return object;
+}
+
+/// new_reference for an object that may be null.
+inline PyObject* new_reference_or_null(PyObject* object) {
+    Py_XINCREF(object);
+    return object;
+}
 
 }  // namespace tarvu

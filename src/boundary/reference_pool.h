@@ -1,19 +1,19 @@
 #pragma once
-// Deferred reference-count changes, for threads with no call guard open.
+// POOL: reference-count changes deferred until a thread may make them.
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
-#include "boundary/thread_state.h"
+#include "boundary/compat.h"
 
 namespace tarvu {
 
-/// Reference-count changes requested while the requesting thread had no call
-/// guard open. The mutex protects both lists and is a leaf lock: it is never
-/// held while references change or while another lock is taken. `dirty` is set
-/// after a push and cleared when the lists are taken out, so that a guard can
-/// skip the lock while the pool is empty.
+/// Reference-count changes requested where they could not be made at once. The
+/// mutex protects both lists and is a leaf lock: it is never held while
+/// references change or while another lock is taken. `dirty` is set after a
+/// push and cleared when the lists are taken out, so that a guard can skip the
+/// lock while the pool is empty.
 class ReferencePool {
 public:
     void push_incref(PyObject* object);
@@ -34,34 +34,15 @@ private:
     std::atomic<bool> dirty_{false};
 };
 
+/// The process's one pool, applied by every call guard that opens.
 extern ReferencePool POOL;
 
-// POOL's operations as functions of their own, out of line: an entry point
-// that only names them keeps no register for the pool's address.
+// POOL's operations as functions of their own, out of line, so that a caller
+// that only names them keeps no register for the pool's address. The handle
+// declares queue_decref again rather than depend on the pool's header.
 [[gnu::cold, gnu::noinline]] void queue_incref(PyObject* object);
 [[gnu::cold, gnu::noinline]] void queue_decref(PyObject* object);
 [[gnu::cold, gnu::noinline]] void apply_pending_pool_changes();
-
-/// Adds one reference now if this thread has a call guard open, else queues it.
-inline void register_incref(PyObject* object) {
-    if (GIL_COUNT > 0) {
-        Py_INCREF(object);
-    } else {
-        queue_incref(object);
-    }
-}
-
-/// Releases one reference now if this thread has a call guard open, else queues it.
-/// A thread that the interpreter ends at exit (pthread_exit) unwinds through its
-/// open guards without the interpreter lock; a count changed then would race the
-/// finalising thread, so the release is queued instead (and, at exit, dropped).
-inline void register_decref(PyObject* object) {
-    if (GIL_COUNT > 0 && PyGILState_Check()) [[likely]] {
-        Py_DECREF(object);
-    } else {
-        queue_decref(object);
-    }
-}
 
 /// Applies and clears POOL.
 inline void update_counts() {

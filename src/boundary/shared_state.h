@@ -15,7 +15,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "boundary/compat.h"
+#include "boundary/owned.h"
 
 namespace tarvu {
 
@@ -102,7 +102,7 @@ inline PyObject* new_small_int(uint8_t value) {
 #if PY_VERSION_HEX >= 0x030C0000
     static constinit PyObject* known[256] = {};
     if (PyObject* cached = load_published(known[value])) [[likely]] {
-        return Py_NewRef(cached);
+        return new_reference(cached);
     }
     PyObject* made = PyLong_FromLong(value);
     if (made != nullptr) {

@@ -2,6 +2,7 @@
 
 #include "boundary/owned.h"
 #include "boundary/shared_state.h"
+#include "boundary/thread_state.h"
 
 namespace tarvu {
 

@@ -4,10 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "boundary/compat.h"
+#include "boundary/reference_pool.h"
 
-// Initial-exec TLS: a plain %fs-relative access on every call instead of a
-// __tls_get_addr call. The module's per-thread state is a few words, well within
+// Initial-exec TLS: the module's per-thread state is a few words, well within
 // the static TLS surplus that glibc keeps for dlopen'ed objects.
 #define TARVU_THREAD_LOCAL thread_local __attribute__((tls_model("initial-exec")))
 
@@ -26,9 +25,8 @@ struct OwnedObjects {
     OwnedListState state;
 };
 
-/// The call guard's per-thread state, in one thread-local block: every guard
-/// reads both parts, and one block costs each entry point one thread-pointer
-/// offset to keep instead of two (a register fewer to save on every call).
+/// The call guard's per-thread state, in one thread-local block, since every
+/// guard reads both parts.
 struct GuardThreadState {
     /// Number of call guards open on this thread. -1: interpreter-lock access
     /// is prohibited while a traversal runs; any other negative value:
@@ -42,12 +40,28 @@ extern constinit TARVU_THREAD_LOCAL GuardThreadState GUARD_THREAD_STATE;
 #define GIL_COUNT (::tarvu::GUARD_THREAD_STATE.gil_count)
 #define OWNED_OBJECTS (::tarvu::GUARD_THREAD_STATE.owned_objects)
 
-/// Makes the calling thread's list live, registering its per-thread destructor.
-void start_owned_objects();
-
 /// Gives the call guard that is open on this thread one reference to release
 /// when it closes. With no guard open, or once the list was destroyed (thread
 /// exit), the next guard to open releases it instead.
 void register_owned(PyObject* object);
+
+/// Adds one reference now if this thread has a call guard open, else queues it.
+inline void register_incref(PyObject* object) {
+    if (GIL_COUNT > 0) {
+        Py_INCREF(object);
+    } else {
+        queue_incref(object);
+    }
+}
+
+/// Releases one reference now if this thread has a call guard open and holds
+/// the interpreter, else queues it.
+inline void register_decref(PyObject* object) {
+    if (GIL_COUNT > 0 && compat::holds_interpreter()) [[likely]] {
+        Py_DECREF(object);
+    } else {
+        queue_decref(object);
+    }
+}
 
 }  // namespace tarvu

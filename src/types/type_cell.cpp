@@ -7,8 +7,6 @@
 
 namespace tarvu {
 
-constinit FreeInstances FREE_INSTANCES;
-
 namespace {
 
 constexpr const char NUL_IN_CLASS_DOC[] = "class doc cannot contain nul bytes";
@@ -156,38 +154,34 @@ PyTypeObject* get_type_slow(TypeCell& cell, const TypeBlueprint& blueprint) {
 
 PyObject* call_type_ordinarily(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     // No call guard here: this only forwards, so that an exception from a
-    // replaced __new__ or __init__ reaches the caller untouched. Without a guard
-    // the handle would defer its releases to POOL, hence the plain decrements.
+    // replaced __new__ or __init__ reaches the caller untouched.
     const Py_ssize_t positional_count = compat::vectorcall_nargs(static_cast<Py_ssize_t>(nargsf));
-    PyObject* positional = PyTuple_New(positional_count);
-    if (positional == nullptr) {
+    Owned positional = Owned::steal(PyTuple_New(positional_count));
+    if (!positional) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < positional_count; ++i) {
-        PyTuple_SET_ITEM(positional, i, Owned::new_ref(args[i]).release());
+        PyTuple_SET_ITEM(positional.get(), i, new_reference(args[i]));
     }
-    PyObject* keywords = nullptr;
+    Owned keywords;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        keywords = PyDict_New();
-        for (Py_ssize_t i = 0; keywords != nullptr && i < PyTuple_GET_SIZE(kwnames); ++i) {
-            if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[positional_count + i]) < 0) {
-                Py_CLEAR(keywords);
-            }
-        }
-        if (keywords == nullptr) {
-            Py_DECREF(positional);
+        keywords = Owned::steal(PyDict_New());
+        if (!keywords) {
             return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[positional_count + i]) < 0) {
+                return nullptr;
+            }
         }
     }
     // What the interpreter does for a type without a vectorcall slot, recursion
     // check included; type_call then runs __new__ and __init__ as they are now.
     PyObject* result = nullptr;
     if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
-        result = PyType_Type.tp_call(type, positional, keywords);
+        result = PyType_Type.tp_call(type, positional.get(), keywords.get());
         Py_LeaveRecursiveCall();
     }
-    Py_DECREF(positional);
-    Py_XDECREF(keywords);
     return result;
 }
 

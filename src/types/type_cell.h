@@ -4,20 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "boundary/arguments.h"
 #include "boundary/error_value.h"
 #include "boundary/shared_state.h"
+#include "types/instance.h"
 #include "types/vocabulary.h"
 
 namespace tarvu {
-
-/// The memory layout of one instance of a label vocabulary.
-struct InstanceRecord {
-    PyObject_HEAD uint8_t value;
-    BorrowFlag borrow_flag;
-};
-static_assert(sizeof(InstanceRecord) == sizeof(PyObject) + 2 * sizeof(void*),
-              "header, a byte padded to a word, and the borrow counter");
 
 /// Everything type creation needs from a vocabulary's instantiation of the
 /// class protocol.
@@ -57,53 +49,6 @@ Result<PyTypeObject*> ensure_type(TypeCell& cell, const TypeBlueprint& blueprint
 /// ensure_type for use where the type must exist: a failure is printed and
 /// becomes the fault "failed to create type object for {name}".
 PyTypeObject* get_type_slow(TypeCell& cell, const TypeBlueprint& blueprint);
-
-/// Memory of freed instances, kept for the next ones to skip the allocator:
-/// every label type has the same record, so one list serves all three. The
-/// interpreter lock guards it; a free-threaded build has none, so it keeps no
-/// list at all.
-struct FreeInstances {
-    static constexpr size_t CAPACITY = 64;
-    size_t count = 0;
-    void* blocks[CAPACITY] = {};
-};
-extern constinit FreeInstances FREE_INSTANCES;
-
-/// Allocates an instance of `type` holding `value` (null with MemoryError set
-/// on failure). The label types are neither collected nor subclassable, so
-/// their allocator, PyType_GenericAlloc, would do no more than PyObject_New
-/// besides zeroing memory whose every field is set here and checking for GC.
-inline PyObject* allocate_instance(PyTypeObject* type, uint8_t value) {
-    InstanceRecord* record;
-#if !defined(Py_GIL_DISABLED)
-    if (FREE_INSTANCES.count > 0) [[likely]] {
-        record = static_cast<InstanceRecord*>(FREE_INSTANCES.blocks[--FREE_INSTANCES.count]);
-        PyObject_Init(reinterpret_cast<PyObject*>(record), type);
-    } else
-#endif
-    {
-        record = PyObject_New(InstanceRecord, type);
-        if (record == nullptr) {
-            return nullptr;
-        }
-    }
-    record->value = value;
-    record->borrow_flag = 0;
-    return reinterpret_cast<PyObject*>(record);
-}
-
-/// Gives back the memory of an instance whose type frees with `free_memory`:
-/// kept for allocate_instance when it came from PyObject_New's allocator and
-/// the list has room, else freed.
-inline void free_instance(PyObject* instance, freefunc free_memory) {
-#if !defined(Py_GIL_DISABLED)
-    if (free_memory == PyObject_Free && FREE_INSTANCES.count < FreeInstances::CAPACITY) [[likely]] {
-        FREE_INSTANCES.blocks[FREE_INSTANCES.count++] = instance;
-        return;
-    }
-#endif
-    free_memory(instance);
-}
 
 /// Whether a call of `type` may skip type_call: __new__ is still `own_new` and
 /// __init__ is still object's, which ignores the arguments.
