@@ -79,12 +79,16 @@ wheels:
 lint: build-tests
 	@VENV="$(abspath $(VENV))" JOBS=$(JOBS) tools/lint.sh $(BUILD)
 
-# Side-by-side timings against a minimal C floor and a pure-Python peer.
+# Side-by-side timings against a minimal C floor and a pure-Python peer; the
+# results also go to $(BUILD)/bench/ as JSON and as a chart.
 bench: build
-	@PYTHONPATH=$(BUILD) $(PY) bench/run.py --build-dir $(BUILD) $(BENCH_ARGS)
+	@$(DEPS) --bench
+	@PYTHONPATH=$(BUILD) $(PY) bench/run.py --build-dir $(BUILD) --json $(BUILD)/bench/results.json \
+		--chart $(BUILD)/bench/ns-per-operation.png $(BENCH_ARGS)
 
-# Leaks under the debug interpreter, sanitizers, allocation failure, threads,
-# fuzzing, and the README's commands on a fresh Debian root.
+# Every documentation block with its libraries, leaks under the debug
+# interpreter, sanitizers, allocation failure, threads, fuzzing, and the
+# README's commands on a fresh Debian root.
 check-all:
 	@$(DEPS) --all
 	@PYTHON="$(PY)" $(IN_VENV) tools/reliability/check-all.sh

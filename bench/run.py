@@ -17,6 +17,7 @@ peer/tarvu against the goals the project set for them.
     python bench/run.py --runs 5        # five, reporting medians
     python bench/run.py --quick         # smoke run, a few seconds
     python bench/run.py --json out.json
+    python bench/run.py --chart out.png # also draw the table (matplotlib)
     python bench/run.py --module other/tarvu.cpython-311-x86_64-linux-gnu.so
 
 Every run first names the module file, the interpreter and the compilers that
@@ -376,6 +377,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="short smoke run (a few seconds)")
     parser.add_argument("--runs", type=int, default=1, help="repeat the measurement, report medians")
     parser.add_argument("--json", metavar="PATH", help="also write the results as JSON")
+    parser.add_argument("--chart", metavar="PATH", type=Path,
+                        help="also draw ns per operation as a PNG (needs matplotlib)")
     parser.add_argument("--build-dir", help="tarvu's build directory (default: build)")
     parser.add_argument("--module", metavar="PATH", type=Path,
                         help="time this tarvu module file instead of the one on the path")
@@ -481,6 +484,15 @@ def main():
                       "not_measured": unmeasured},
         }
         Path(args.json).write_text(json.dumps(document, indent=2) + "\n")
+    if args.chart:
+        try:
+            import chart
+            chart.draw([(row["operation"], row["ns"]) for row in table],
+                       f"CPython {platform.python_version()}, median of {args.runs} run(s)", args.chart)
+            print(f"chart: {args.chart}")
+        except ImportError as error:
+            print(f"no chart: {error} (tools/install-deps.sh --bench installs matplotlib)",
+                  file=sys.stderr)
     # A missing module is a failed run, not a quiet row of n/a.
     return 0 if "tarvu" in modules else 1
 

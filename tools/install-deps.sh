@@ -12,6 +12,7 @@
 #                                  and debootstrap and qemu for the wheel checks
 #   tools/install-deps.sh --wheels what `make wheels` needs: zig (its clang
 #                                  builds for an old glibc) and auditwheel
+#   tools/install-deps.sh --bench  what `make bench` needs: matplotlib for its chart
 #
 # PYTHON (default python3) is the interpreter to build for: a name on PATH
 # (pyenv shims included), a path, or a virtual environment's interpreter (its
@@ -27,8 +28,9 @@ case ${1:-} in
     --build) LEVEL=build ;;
     --all) LEVEL=all ;;
     --wheels) LEVEL=wheels ;;
+    --bench) LEVEL=bench ;;
     "") ;;
-    *) echo "usage: $0 [--build | --all | --wheels]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--build | --all | --wheels | --bench]" >&2; exit 2 ;;
 esac
 
 die() { echo "install-deps: $*" >&2; exit 1; }
@@ -67,13 +69,15 @@ fi
 if [[ $LEVEL == test || $LEVEL == all ]]; then
     # The debug interpreter with Debian's pytest and hypothesis runs the leak check.
     apt_packages+=(libgtest-dev libgmock-dev python3-dbg python3-pytest python3-hypothesis)
+    # pyright (the test group) is a node program; any node on PATH will do.
+    command -v node >/dev/null 2>&1 || apt_packages+=(nodejs)
 fi
 # The lint step (tools/lint.sh) needs clang-format and clang-tidy of version 14,
 # the one the tree is formatted with: Debian's where the release has them
 # (Debian 12), else PyPI's wheels in the venv (the "lint" group; Debian 13).
 deb_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 lint_from_pypi=0
-if [[ $LEVEL != build ]] && ! { deb_installed clang-format-14 && deb_installed clang-tidy-14; }; then
+if [[ $LEVEL != build && $LEVEL != bench ]] && ! { deb_installed clang-format-14 && deb_installed clang-tidy-14; }; then
     if apt-cache show clang-format-14 clang-tidy-14 >/dev/null 2>&1; then
         apt_packages+=(clang-format-14 clang-tidy-14)
     else
@@ -130,6 +134,7 @@ case $LEVEL in
     test) groups+=(test) ;;
     all) groups+=(check) ;;
     wheels) groups+=(wheels) ;;
+    bench) groups+=(bench) ;;
 esac
 if ((lint_from_pypi)); then
     groups+=(lint)

@@ -127,4 +127,11 @@ def run_python():
 
 
 def pytest_terminal_summary(terminalreporter):
+    # Documentation blocks skip when a library they use is missing; a reader of
+    # the summary must see which, since the count alone hides it.
+    for report in terminalreporter.stats.get("skipped", []):
+        if report.nodeid.startswith("test_docs.py::") or "/test_docs.py::" in report.nodeid:
+            block = report.nodeid.rpartition("[")[2].rstrip("]")
+            terminalreporter.write_line("doc block not run: {} ({})".format(
+                block, report.longrepr[2].replace("Skipped: ", "")))
     terminalreporter.write_line("tarvu tested: {}".format(tarvu.__file__))

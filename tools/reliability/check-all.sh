@@ -28,6 +28,8 @@ run() {  # run NAME COMMAND...: records PASS/FAIL, the run time and the log's cl
 
 make build >/dev/null 2>&1 || { echo "make build failed"; exit 1; }
 export PYTHONPATH=$PWD/build
+# Every code block of the README and docs/, none left out for a missing library.
+run docs env TARVU_DOCS_ALL=1 "$python" -m pytest -q -p no:cacheprovider tests/python/test_docs.py
 run properties "$python" -m pytest -q -p no:cacheprovider tests/python/test_properties.py
 run threads "$python" -m pytest -q -s -p no:cacheprovider tests/python/test_threads.py
 run alloc-failure env TARVU_FULL_SWEEPS=1 "$python" -m pytest -q -s -p no:cacheprovider tests/python/test_alloc_failure.py
