@@ -9,6 +9,7 @@ and those checks run even where mypy is not installed.
 from __future__ import annotations
 
 import inspect
+import json
 import os
 import shutil
 import subprocess
@@ -92,33 +93,73 @@ def test_examples_pass_strict_mypy(mypy_env, tmp_path):
     assert code == 0, output
 
 
-# Calls the runtime accepts; strict mypy must accept them too.
+# Calls the runtime accepts; both checkers must accept them too.
 GOOD_USES = [
     "m{cls}: {cls} = {cls}(s='x') if {cls}.from_int(v=True) == 1 else {cls}.list()[0]",
     "n{cls}: int = int({cls}.list()[0].list()[0]) + len({cls}.list()[0].to_string())",
     "b{cls}: bool = {cls}.from_int(0) != {cls}.list()[0] and {cls}.list()[0] == 0",
+    "k{cls}: dict[int, {cls}] = {{int(m): m for m in {cls}.list()}}",
+    "c{cls}: {cls} = {cls}.Unknown",
 ]
-# Mistakes the runtime rejects; the stubs must make mypy report each of them.
-BAD_USES = [
-    "{cls}.list()[0].__hash__()",
-    "h{cls}: Hashable = {cls}.list()[0]",
-    "class Sub{cls}({cls}): pass",
-    "{cls}(3)",
-    "{cls}.from_int('3')",
-    "x{cls}: list[str] = {cls}.list()",
-    "{cls}.list()[0] < {cls}.list()[1]",
+# Mistakes the runtime rejects or that change the class for the whole process,
+# and the checkers the stubs make report each. What neither can see (hash(m),
+# Counter(members), set(members), pickling, m == 16.0, a format spec) is listed
+# in the README.
+BOTH = ("mypy", "pyright")
+MISUSES = [
+    ("{cls}.list()[0].__hash__()", BOTH),
+    ("h{cls}: Hashable = {cls}.list()[0]", BOTH),
+    ("class Sub{cls}({cls}): pass", BOTH),
+    ("{cls}(3)", BOTH),
+    ("{cls}.from_int('3')", BOTH),
+    ("x{cls}: list[str] = {cls}.list()", BOTH),
+    ("{cls}.list()[0] < {cls}.list()[1]", BOTH),
+    ("{cls}.Unknown = {cls}.list()[1]", BOTH),
+    ("{cls}.list()[0].Unknown = {cls}.list()[1]", BOTH),
+    ("del {cls}.Unknown", ("pyright",)),
+    ("s{cls} = {{{cls}.list()[0]}}", ("pyright",)),
+    ("d{cls} = {{{cls}.list()[0]: 1}}", ("pyright",)),
 ]
 
 
-def test_stubs_accept_valid_use_and_reject_misuse(mypy_env, tmp_path):
+@pytest.fixture(scope="module")
+def uses(tmp_path_factory):
+    """A module of good uses, then misuses; and the lines of the misuses each checker must flag."""
     lines = ["from __future__ import annotations", "from typing import Hashable"]
-    lines += [f"from tarvu import {cls.__name__}" for cls in CLASSES]
+    lines += ["from tarvu import {}".format(cls.__name__) for cls in CLASSES]
     lines += [use.format(cls=cls.__name__) for cls in CLASSES for use in GOOD_USES]
-    first_bad = len(lines) + 1
-    lines += [use.format(cls=cls.__name__) for cls in CLASSES for use in BAD_USES]
-    source = tmp_path / "uses.py"
+    expected = {"mypy": set(), "pyright": set()}
+    for cls in CLASSES:
+        for use, checkers in MISUSES:
+            lines.append(use.format(cls=cls.__name__))
+            for checker in checkers:
+                expected[checker].add(len(lines))
+    source = tmp_path_factory.mktemp("uses") / "uses.py"
     source.write_text("\n".join(lines) + "\n")
+    return source, expected
+
+
+def test_mypy_accepts_valid_use_and_reports_misuse(mypy_env, uses, tmp_path):
+    source, expected = uses
     code, output = run_checker(["mypy", "--strict", str(source)], mypy_env, tmp_path)
     assert code == 1, output
     flagged = {int(line.split(":")[1]) for line in output.splitlines() if ": error:" in line}
-    assert flagged == set(range(first_bad, len(lines) + 1)), output
+    assert flagged == expected["mypy"], output
+
+
+def test_pyright_accepts_valid_use_and_reports_misuse(mypy_env, uses, tmp_path):
+    pytest.importorskip("pyright", reason="pyright is not installed in this interpreter")
+    if shutil.which("node") is None:
+        # Without node the pyright wrapper would try to download one.
+        pytest.skip("pyright needs node on PATH (tools/install-deps.sh installs Debian's nodejs)")
+    source, expected = uses
+    config = tmp_path / "pyrightconfig.json"
+    config.write_text(json.dumps({"extraPaths": [mypy_env["MYPYPATH"]],
+                                  "pythonVersion": "{}.{}".format(*sys.version_info[:2])}))
+    env = dict(mypy_env, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
+    code, output = run_checker(["pyright", "--outputjson", "--project", str(config), str(source)],
+                               env, tmp_path)
+    report = json.loads(output)
+    errors = [d for d in report["generalDiagnostics"] if d["severity"] == "error"]
+    flagged = {d["range"]["start"]["line"] + 1 for d in errors}
+    assert flagged == expected["pyright"], json.dumps(errors, indent=1)
