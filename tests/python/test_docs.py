@@ -109,3 +109,21 @@ def test_block_runs_as_written(block, tmp_path):
     assert result.stderr == ""
     if block.output is not None:
         assert result.stdout == block.output
+
+
+def test_the_readme_chart_reads_every_row_of_the_readme_table():
+    # The README's chart is drawn from its table; an operation whose label
+    # holds a number (m == 16) must not lose it to the figures.
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        import chart
+        import run
+    finally:
+        sys.path.pop(0)
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    rows, title = chart.read_results(ROOT / "README.md")
+    assert [operation for operation, _ in rows] == [row[1] for row in run.OPERATIONS] + [run.BULK_LABEL]
+    for operation, ns in rows:
+        printed = "{:<38}{:>10.1f}{:>10.1f}{:>10.1f}".format(operation, ns["tarvu"], ns["floor"], ns["peer"])
+        assert "\n" + printed in readme
+    assert title.startswith("CPython 3.")
