@@ -7,12 +7,36 @@ namespace tarvu {
 
 namespace detail {
 
+namespace {
+
+/// Makes the error current. Composing the message of a conversion failure
+/// reads a type's `__qualname__`, which may run Python code, and a
+/// PanicException taken back there is a fault like any other: the error is
+/// then raised as the PanicException the fault becomes, as inside the body. No
+/// other error runs Python code while it is raised; a fault there (a
+/// PanicException type that cannot be created) is past every catch and fires
+/// the trap.
+void raise_with_fault_catch(ErrorValue&& error) {
+    if (!error.runs_python_code_when_raised()) {
+        std::move(error).raise();
+        return;
+    }
+    try {
+        std::move(error).raise();
+    } catch (const Fault& fault) {
+        std::move(error).discard();
+        ErrorValue::from_fault(fault).raise();
+    }
+}
+
+}  // namespace
+
 void raise_error(ErrorValue&& error) {
-    std::move(error).raise();
+    raise_with_fault_catch(std::move(error));
 }
 
 void raise_unraisable(ErrorValue&& error) {
-    std::move(error).raise();
+    raise_with_fault_catch(std::move(error));
     PyErr_WriteUnraisable(nullptr);
 }
 

@@ -99,8 +99,9 @@ TARVU_GUARD_INLINING auto run_body(Body& body) -> decltype(body()) {
     }
 }
 
-/// Makes the error current; kept out of line so that the success path of
-/// every entry point stays small.
+/// Makes the error current, or the PanicException that a fault while composing
+/// it becomes; kept out of line so that the success path of every entry point
+/// stays small.
 [[gnu::noinline, gnu::cold]] void raise_error(ErrorValue&& error);
 [[gnu::noinline, gnu::cold]] void raise_unraisable(ErrorValue&& error);
 
@@ -121,8 +122,7 @@ TARVU_GUARD_INLINING PyObject* trampoline(Body&& body) {
             if (outcome.ok()) [[likely]] {
                 result = outcome.value();
             } else {
-                // Made current before the temporaries go; a fault here is past
-                // the fault catch and fires the trap.
+                // Made current before the temporaries go.
                 detail::raise_error(std::move(outcome).error());
             }
         }

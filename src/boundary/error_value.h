@@ -154,6 +154,9 @@ public:
     /// The exception type, without normalising a lazy error.
     PyObject* type() const;
     bool is_lazy() const { return state_ == State::Lazy; }
+    /// Whether raising may run Python code: a lazy conversion failure reads
+    /// its type's `__qualname__` to compose its message.
+    bool runs_python_code_when_raised() const { return state_ == State::Lazy && lazy_kind_ == LazyKind::Conversion; }
     /// The message a lazy error will be raised with (composed now).
     std::string lazy_message() const;
     /// Whether the exception is an instance of `exception_type` (subclasses count).

@@ -242,3 +242,45 @@ def test_resumed_panic_is_reported_on_stderr(run_python, panic_type):
     assert any("in __index__" in line for line in report)
     # The taken exception printed with its traceback, and no further report.
     assert report[-1] == "pyo3_runtime.PanicException: boom"
+
+
+QUALNAME_PANIC = r"""
+import sys, tarvu
+Panic = next(c for c in BaseException.__subclasses__()
+             if c.__name__ == "PanicException")
+
+class Meta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise Panic("from __qualname__")
+        return type.__getattribute__(cls, name)
+
+class Key(metaclass=Meta):
+    pass
+
+S = tarvu.Stain
+try:
+    eval(sys.argv[1])
+except BaseException as exc:
+    print(type(exc).__name__, exc.args)
+print(S("HE") == 1)
+"""
+
+# A call whose error message names the type of an argument, or of a keyword
+# name, that is not a str. From 3.9 on, the interpreter refuses non-str
+# keyword names itself wherever a vectorcall slot takes the call.
+QUALNAME_PANIC_CALLS = ["S(Key())", "type.__call__(S, **{Key(): 'HE'})",
+                        "S.__new__(S, **{Key(): 'HE'})"]
+if sys.version_info < (3, 9):
+    QUALNAME_PANIC_CALLS += ["S(**{Key(): 'HE'})", "S.from_int(**{Key(): 1})"]
+
+
+@pytest.mark.parametrize("call", QUALNAME_PANIC_CALLS)
+def test_panic_while_naming_a_type_is_resumed(run_python, call):
+    # The message of a non-str keyword name is composed when the guard raises
+    # it; the PanicException taken back there must not end the process.
+    proc = run_python(QUALNAME_PANIC, call)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    assert proc.stdout == "PanicException ('from __qualname__',)\nTrue\n"
+    assert RESUMING in proc.stderr
+    assert "uncaught panic" not in proc.stderr
