@@ -212,3 +212,11 @@ def test_generator_reproduces_the_shipped_data(tmp_path):
     result = run(GENERATOR, "--out", tmp_path / "regenerated.csv")
     assert result.returncode == 0, result.stderr
     assert (tmp_path / "regenerated.csv").read_bytes() == DATA.read_bytes()
+
+
+def test_the_readme_shows_what_the_example_prints(example):
+    stdout, out = example
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    shown = re.search(r"`make example` prints:\n\n```text\n(.*?)```", readme, re.S).group(1)
+    as_make_runs_it = stdout.replace(str(DATA), "examples/data/tile_annotations.csv")
+    assert shown == as_make_runs_it.replace(str(out), "build/normalised.csv")
