@@ -1,10 +1,51 @@
 #!/usr/bin/env bash
-# Prints the newest pyenv CPython of version X.Y (e.g. 3.12), or fails.
+# Prints how to run CPython X.Y (e.g. 3.12), or fails.
+#
+#   tools/find-python.sh [--root] X.Y
+#
+# The newest pyenv build of X.Y, as its path. Failing that (or with --root),
+# for a version of tools/python-versions that only Debian's development suite
+# ships (3.14 on), Debian's python3.X in a root of that suite made once and
+# cached by tools/wheels/debian-root.sh, as a command followed by the
+# interpreter's path in the root:
+#   .../tools/wheels/run-in-root.sh --bind WORKTREE ROOT /usr/bin/python3.14
+# The words hold no spaces. The last is the interpreter; the others are the
+# prefix that runs it, and also runs whatever else must see the same system
+# (a venv it made, cmake and the compiler for a build against it). Paths
+# given to it must lie in this work tree, which the root sees at the same path.
 set -euo pipefail
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO=$(cd "$HERE/.." && pwd -P)
+# The oldest version that Debian's released suites lack and its development
+# suite carries: the newest ones.
+DEVELOPMENT_FROM=3.14
+
+root_only=0
+if [[ ${1:-} == --root ]]; then
+    root_only=1
+    shift
+fi
+wanted=$1
+
 versions=${PYENV_ROOT:-$HOME/.pyenv}/versions
-best=$(ls -1 "$versions" 2>/dev/null | grep -E "^${1//./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true)
-if [[ -z $best || ! -x $versions/$best/bin/python3 ]]; then
-    echo "no CPython $1 under $versions" >&2
+best=$(ls -1 "$versions" 2>/dev/null | grep -E "^${wanted//./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true)
+if ((!root_only)) && [[ -n $best && -x $versions/$best/bin/python3 ]]; then
+    echo "$versions/$best/bin/python3"
+    exit 0
+fi
+
+newer() { [[ $(printf '%s\n%s\n' "$DEVELOPMENT_FROM" "$1" | sort -V | head -n 1) == "$DEVELOPMENT_FROM" ]]; }
+in_root=()
+for version in $(grep -E '^[0-9]' "$REPO/tools/python-versions"); do
+    newer "$version" && in_root+=("$version")
+done
+if [[ " ${in_root[*]} " != *" $wanted "* ]]; then
+    echo "no CPython $wanted under $versions" >&2
     exit 1
 fi
-echo "$versions/$best/bin/python3"
+root=$("$HERE/wheels/debian-root.sh" unstable "$(dpkg --print-architecture)" "${in_root[@]}")
+binds="--bind $REPO"
+# A git worktree keeps its repository elsewhere; git in the root needs it too.
+common=$(cd "$REPO" && cd "$(git rev-parse --git-common-dir 2>/dev/null || echo .)" && pwd -P)
+[[ $common == "$REPO" || $common == "$REPO"/* ]] || binds+=" --bind $common"
+echo "$HERE/wheels/run-in-root.sh $binds $root /usr/bin/python$wanted"

@@ -1,5 +1,5 @@
 #pragma once
-// Every difference between the supported CPython versions (3.8 to 3.13) lives here.
+// Every difference between the supported CPython versions (3.8 to 3.15) lives here.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

@@ -97,18 +97,21 @@ def _leak_rounds(fn, loops=LOOPS, rounds=ROUNDS, block_slack=0, references=_tota
 
 
 @contextlib.contextmanager
-def _ignoring_unraisable():
-    """Unprintable messages are reported through sys.unraisablehook. Inside the measurement the
-    hook must keep nothing: pytest's own hook holds on to the last report."""
-    saved = sys.unraisablehook
-    sys.unraisablehook = _discard_unraisable
+def _discarding_reports():
+    """Unprintable messages go to sys.unraisablehook, and a panic that comes back is printed
+    through sys.excepthook. Inside the measurement both hooks must keep nothing: pytest's own
+    unraisable hook holds on to the last report, and from 3.13 on the interpreter's traceback
+    printer is Python code whose caches drift by a few references per round (a loop that only
+    calls sys.excepthook shows it on 3.14). Discarding still hands every report over."""
+    saved = sys.unraisablehook, sys.excepthook
+    sys.unraisablehook = sys.excepthook = _discard_report
     try:
         yield
     finally:
-        sys.unraisablehook = saved
+        sys.unraisablehook, sys.excepthook = saved
 
 
-def _discard_unraisable(_report):
+def _discard_report(*_report):
     pass
 
 
@@ -141,7 +144,7 @@ def _assert_no_leak(ops, quiet=False, block_slack=0, loops=LOOPS, references=_to
             op()
 
     guard = _quiet_stderr() if quiet else contextlib.nullcontext()
-    with guard, _ignoring_unraisable():
+    with guard, _discarding_reports():
         rounds = _leak_rounds(group, loops=loops, block_slack=block_slack, references=references)
         if _is_clean(rounds[-1], block_slack):
             return
@@ -389,7 +392,8 @@ def test_detector_sees_one_reference_per_call():
     rounds = _leak_rounds(leak_one, loops=500, rounds=3)
     for _ in range(leaked):
         decref(target)
-    assert all(refs == 500 for refs, _, _ in rounds), rounds
+    # Every round sees the leak; the first may also see the interpreter warm a cache (3.14).
+    assert min(refs for refs, _, _ in rounds) == 500 and all(refs >= 500 for refs, _, _ in rounds), rounds
 
 
 @debug_only

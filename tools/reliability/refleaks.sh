@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Reference leaks: builds the module for Debian's debug interpreter (the python3.X-dbg that
-# matches /usr/bin/python3) in build-dbg, runs the leak test under it, then the whole Python
-# suite (skip the latter with --leaks-only).
+# matches /usr/bin/python3, or TARVU_DEBUG_VERSION=X.Y) in build-dbg-X.Y, runs the leak test
+# under it, then the whole Python suite (skip the latter with --leaks-only).
 #
 # Needs: apt-get install python3.X-dbg python3-pytest python3-hypothesis (Debian's pytest and
 # hypothesis serve the debug interpreter; the pyenv interpreter is left alone). When they are
@@ -9,7 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-version=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+version=${TARVU_DEBUG_VERSION:-$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')}
+build=build-dbg-$version
 debug_python=/usr/bin/python${version}-dbg
 packages=()
 [ -x "$debug_python" ] || packages+=("python${version}-dbg")
@@ -32,12 +33,14 @@ fi
 # headers (-isystem, CMake's default for imported targets), Python.h then picks up the release
 # pyconfig.h, and the module is built without Py_DEBUG: its reference counting would bypass
 # sys.gettotalrefcount. Plain -I keeps the debug pyconfig.h.
-cmake -S . -B build-dbg -DPython_EXECUTABLE="$debug_python" -DCMAKE_BUILD_TYPE=Debug \
+cmake -S . -B "$build" -DPython_EXECUTABLE="$debug_python" -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON >/dev/null
-cmake --build build-dbg -j2 --target tarvu
-[[ "$(nm -D build-dbg/tarvu*.so)" == *_Py_RefTotal* ]] || { echo "refleaks: module not built with Py_DEBUG" >&2; exit 1; }
+cmake --build "$build" -j2 --target tarvu
+# Counting references in the module shows as _Py_RefTotal up to 3.11 and as
+# _Py_INCREF_IncRefTotal from 3.12 on.
+[[ "$(nm -D "$build"/tarvu*.so)" =~ _Py_RefTotal|_Py_INCREF_IncRefTotal ]] || { echo "refleaks: module not built with Py_DEBUG" >&2; exit 1; }
 
-export PYTHONPATH=build-dbg
+export PYTHONPATH=$build
 "$debug_python" -m pytest -q -p no:cacheprovider tests/python/test_refleaks.py
 if [ "${1:-}" != "--leaks-only" ]; then
     "$debug_python" -m pytest -q -p no:cacheprovider tests/python

@@ -1,21 +1,53 @@
 #!/usr/bin/env bash
-# Makes (once) and prints the path of a minimal Debian root for checking
-# wheels on another system, cached under ${XDG_CACHE_HOME:-~/.cache}/tarvu/.
+# Makes (once) and prints the path of a minimal Debian root, cached under
+# ${XDG_CACHE_HOME:-~/.cache}/tarvu/roots/: for checking wheels on another
+# system, and for running CPython versions the machine has no build of.
 #
-#   tools/wheels/debian-root.sh SUITE ARCH     e.g. bullseye amd64, bookworm arm64
+#   tools/wheels/debian-root.sh SUITE ARCH [X.Y...]
+#       e.g. bullseye amd64; bookworm arm64; unstable amd64 3.14 3.15
 #
-# The archive address comes from this machine's apt configuration. A foreign
-# architecture is made with debootstrap --foreign and finished under Debian's
-# qemu-user-static through binfmt_misc, so every program in the root,
-# subprocesses included, runs emulated. The root holds python3 with venv and
-# pip support; the machine's pip configuration is copied in by run-in-root.sh.
+# Without versions the root holds the suite's python3 with venv and pip
+# support. With versions it holds Debian's python3.X of each instead, with
+# headers and venv support; on the machine's own architecture also what
+# building and testing tarvu needs (g++, cmake, GoogleTest, the debug
+# interpreters, Debian's pytest and hypothesis for them) and the arm64
+# headers, from which the aarch64 wheels are built.
+#
+# The archive address comes from this machine's apt configuration. The root
+# is made by mmdebstrap (installed here when missing), a foreign architecture
+# under Debian's qemu-user-static through binfmt_misc, so every program in the
+# root, subprocesses included, runs emulated. A development suite's Release
+# file may be past its validity date, so that is not checked. The machine's
+# pip configuration is copied in by run-in-root.sh.
 set -euo pipefail
 
 SUITE=$1
 ARCH=$2
+shift 2
+VERSIONS=("$@")
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/roots
-ROOT=$CACHE/$SUITE-$ARCH
-PACKAGES=python3,python3-venv,python3-pip,ca-certificates
+NAME=$SUITE-$ARCH
+host_arch=$(dpkg --print-architecture)
+if ((${#VERSIONS[@]})); then
+    NAME+=-py$(
+        IFS=-
+        echo "${VERSIONS[*]}"
+    )
+    packages=(ca-certificates)
+    for version in "${VERSIONS[@]}"; do
+        packages+=("python$version" "python$version-venv")
+        if [[ $ARCH == "$host_arch" ]]; then
+            packages+=("python$version-dev" "python$version-dbg")
+            [[ $host_arch == arm64 ]] || packages+=("libpython$version-dev:arm64")
+        fi
+    done
+    if [[ $ARCH == "$host_arch" ]]; then
+        packages+=(g++ cmake make git libgtest-dev libgmock-dev python3-pytest python3-hypothesis)
+    fi
+else
+    packages=(python3 python3-venv python3-pip ca-certificates)
+fi
+ROOT=$CACHE/$NAME
 
 if [[ -f $ROOT/.tarvu-ready ]]; then
     echo "$ROOT"
@@ -33,17 +65,41 @@ archive() {
     echo "$uri"
 }
 
-host_arch=$(dpkg --print-architecture)
-mkdir -p "$CACHE"
-rm -rf "$ROOT"
-log=$CACHE/$SUITE-$ARCH.log
-echo "-- making the $SUITE $ARCH root in $ROOT (log: $log)" >&2
-if [[ $ARCH == "$host_arch" ]]; then
-    debootstrap --variant=minbase --include="$PACKAGES" "$SUITE" "$ROOT" "$(archive)" >"$log" 2>&1
-else
-    "$(dirname "$0")/binfmt.sh" "$ARCH"
-    debootstrap --variant=minbase --foreign --arch="$ARCH" --include="$PACKAGES" "$SUITE" "$ROOT" "$(archive)" >"$log" 2>&1
-    chroot "$ROOT" /debootstrap/debootstrap --second-stage >>"$log" 2>&1
+if ! command -v mmdebstrap >/dev/null; then
+    echo "-- installing mmdebstrap" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends \
+        mmdebstrap >/dev/null
 fi
-touch "$ROOT/.tarvu-ready"
+architectures=$ARCH
+if [[ $ARCH != "$host_arch" ]]; then
+    "$(dirname "$0")/binfmt.sh" "$ARCH"
+elif [[ ${packages[*]} == *:arm64* ]]; then
+    architectures+=,arm64
+fi
+
+# Made beside the cache entry and moved into place whole, so that an
+# interrupted run leaves nothing that looks ready.
+mkdir -p "$CACHE"
+exec 9>"$ROOT.lock"
+flock 9
+if [[ -f $ROOT/.tarvu-ready ]]; then
+    echo "$ROOT"
+    exit 0
+fi
+log=$CACHE/$NAME.log
+partial=$ROOT.partial
+rm -rf --one-file-system "$partial"
+echo "-- making the $NAME root in $ROOT, about two minutes (log: $log)" >&2
+if ! mmdebstrap --variant=minbase --architectures="$architectures" --include="$(
+    IFS=,
+    echo "${packages[*]}"
+)" --aptopt='Acquire::Check-Valid-Until "false"' "$SUITE" "$partial" "$(archive)" >"$log" 2>&1; then
+    tail -n 20 "$log" >&2
+    rm -rf --one-file-system "$partial"
+    echo "-- could not make the $NAME root; log: $log" >&2
+    exit 1
+fi
+touch "$partial/.tarvu-ready"
+rm -rf --one-file-system "$ROOT"
+mv "$partial" "$ROOT"
 echo "$ROOT"

@@ -5,8 +5,18 @@
 # copied in, and local directories they name are mounted read-only at the same
 # paths, so pip in the root finds packages exactly as pip here does.
 #
-#   tools/wheels/run-in-root.sh ROOT COMMAND...
+#   tools/wheels/run-in-root.sh [--bind DIR]... ROOT COMMAND...
+#
+# --bind DIR mounts the machine's DIR read-write at the same path in the root,
+# so a command given paths in it (a work tree, its build directories) finds
+# them there; the command then also keeps the current directory when it lies
+# in DIR, and the TARVU_*, PYTHON* and JOBS variables.
 set -euo pipefail
+binds=()
+while [[ ${1:-} == --bind ]]; do
+    binds+=("$(cd "$2" && pwd -P)")
+    shift 2
+done
 ROOT=$1
 shift
 
@@ -40,9 +50,18 @@ done < <({ "${PYTHON:-python3}" -m pip config list 2>/dev/null; printf '%s\n' "$
     grep -oE "(file://)?/[^ '\"]+" | sed -E 's|^file://(.*)/[^/]+/?$|\1|' | sort -u)
 
 mounts='mount -t proc proc "$ROOT/proc"; mount --rbind /dev "$ROOT/dev";'
+workdir=/
+here=$(pwd -P)
+for dir in "${binds[@]}"; do
+    mounts+=" mkdir -p \"\$ROOT$dir\"; mount --bind \"$dir\" \"\$ROOT$dir\";"
+    [[ $here == "$dir" || $here == "$dir"/* ]] && workdir=$here
+done
+if ((${#binds[@]})); then
+    while IFS= read -r line; do pip_env+=("$line"); done < <(env | grep -E '^(TARVU_|PYTHON[A-Z_]+=|JOBS=)' || true)
+fi
 for dir in "${local_dirs[@]}"; do
     mounts+=" mkdir -p \"\$ROOT$dir\"; mount --bind -o ro \"$dir\" \"\$ROOT$dir\";"
 done
-export ROOT
-exec unshare --mount --propagation private bash -c "set -e; $mounts"' exec chroot "$ROOT" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 "$@"' \
+export ROOT WORKDIR=$workdir
+exec unshare --mount --propagation private bash -c "set -e; $mounts"' exec chroot "$ROOT" /usr/bin/env -i -C "$WORKDIR" HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 "$@"' \
     run-in-root "${pip_env[@]}" "$@"

@@ -202,7 +202,9 @@ TEST_F(ErrorValueTest, DebugFormWithTraceback) {
 }
 
 TEST_F(ErrorValueTest, DebugFormTakesTheInterpreterLockOnAThreadWithoutIt) {
-    Ref instance = raised_instance();
+    // Never raised, so it has no traceback of its own: from 3.14 on, restoring a
+    // raised instance without a traceback keeps the one the instance holds.
+    Ref instance = eval_python("ValueError('x')");
     set_pending(PyExc_ValueError, instance.get(), nullptr);
     ErrorValue error = ErrorValue::fetch();
     std::string text;
