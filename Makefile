@@ -14,7 +14,7 @@ IN_VENV = PATH="$(abspath $(VENV))/bin:$$PATH"
 DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
 .PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel lint deps deps-build bench check-all \
-	check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels clean
+	test-in-root check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -63,6 +63,11 @@ test-wheel: deps
 	@$(DEPS) --wheels
 	@PYTHON="$(PY)" $(IN_VENV) tools/every-python.sh --wheel "$(PY)"
 
+# The C++ tests, the Python suite and the leak check on the versions only
+# Debian's development suite ships (3.14 on), in a root of it made on first use.
+test-in-root:
+	@tools/test-in-root.sh
+
 # The suite with the interpreter lock off, against the cp313t wheel installed
 # into a venv of the free-threaded interpreter (built on first use).
 test-wheel-free-threaded: deps
@@ -70,7 +75,8 @@ test-wheel-free-threaded: deps
 	@PYTHON="$(PY)" $(IN_VENV) tools/every-python.sh --wheel "$$(tools/free-threaded-python.sh | tail -n 1)"
 
 # manylinux2014 wheels for every supported CPython and the free-threaded 3.13
-# (its interpreter is built on first use, about ten minutes), x86_64 and aarch64, into wheelhouse/.
+# (its interpreter is built on first use, about ten minutes; 3.14 on come from
+# a root of Debian's development suite, a few minutes), x86_64 and aarch64, into wheelhouse/.
 wheels:
 	@$(DEPS) --wheels
 	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/build.sh

@@ -15,7 +15,10 @@
 #   PATH               this interpreter (e.g. "$(command -v python3)").
 #
 # Interpreters: the highest 3.X.Y under $PYENV_ROOT/versions for each 3.X in
-# tools/python-versions, and Debian's /usr/bin/python3. The Python suite runs
+# tools/python-versions, or where pyenv has none, the one tools/find-python.sh
+# runs in a root of Debian's development suite (3.14 on; the root is made on
+# first use, and everything for that version, venv, build and suite, runs in
+# it); and Debian's /usr/bin/python3. The Python suite runs
 # with the full allocation-failure sweeps; a crash that the plain C control
 # module shares is listed as an interpreter fault and does not fail the run.
 # A free-threaded interpreter (a PATH such as tools/free-threaded-python.sh
@@ -47,7 +50,8 @@ done
 
 mkdir -p "$WORK"
 
-# label|interpreter path, or label| when absent.
+# label|interpreter path; label|? for a version found on demand (a root is
+# made only when that version is wanted); label| when absent.
 candidates() {
     local version best
     for version in $(grep -Ev '^[[:space:]]*(#|$)' "$ROOT/tools/python-versions"); do
@@ -55,7 +59,7 @@ candidates() {
         if [[ -n $best && -x $PYENV_VERSIONS/$best/bin/python3 ]]; then
             echo "$best|$PYENV_VERSIONS/$best/bin/python3"
         else
-            echo "$version|"
+            echo "$version|?"
         fi
     done
     for w in "${WANTED[@]}"; do
@@ -102,23 +106,23 @@ build_and_install() {
     local label=$1 venv=$2 log=$3
     local py=$venv/bin/python
     if [[ $MODE == pip ]]; then
-        step "$log" "pip install ." "$py" -m pip install --no-cache-dir "$ROOT" || return 1
+        step "$log" "pip install ." "${RUN[@]}" "$py" -m pip install --no-cache-dir "$ROOT" || return 1
         return 0
     fi
     if [[ $MODE == wheel ]]; then
         local wheels=$WORK/wheels-$label
         rm -rf "$wheels"
-        step "$log" "wheel" env TARVU_WHEELS_BUILD="$WORK/wheel-build-$label" "$ROOT/tools/wheels/build.sh" --arch "$(uname -m)" --python "$py" --out "$wheels" || return 1
-        step "$log" "pip install wheel" "$py" -m pip install --no-deps "$wheels"/*.whl || return 1
+        step "$log" "wheel" env TARVU_WHEELS_BUILD="$WORK/wheel-build-$label" "$ROOT/tools/wheels/build.sh" --arch "$(uname -m)" --python "${RUN[*]} $py" --out "$wheels" || return 1
+        step "$log" "pip install wheel" "${RUN[@]}" "$py" -m pip install --no-deps "$wheels"/*.whl || return 1
         return 0
     fi
     local build=$WORK/build-$label
-    step "$log" configure cmake -S "$ROOT" -B "$build" -DPython_EXECUTABLE="$py" \
+    step "$log" configure "${RUN[@]}" cmake -S "$ROOT" -B "$build" -DPython_EXECUTABLE="$py" \
         -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF || return 1
-    step "$log" build cmake --build "$build" -j"$JOBS" --target tarvu || return 1
+    step "$log" build "${RUN[@]}" cmake --build "$build" -j"$JOBS" --target tarvu || return 1
     local site suffix
-    site=$("$py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
-    suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+    site=$("${RUN[@]}" "$py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+    suffix=$("${RUN[@]}" "$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
     if [[ ! -f $build/tarvu$suffix ]]; then
         echo "-- build produced no $build/tarvu$suffix" >&2
         return 1
@@ -131,7 +135,7 @@ run_one() {
     local venv=$WORK/venv-$label log=$WORK/$label.log
     : >"$log"
     rm -rf "$venv"
-    step "$log" venv "$python" -m venv "$venv" || {
+    step "$log" venv "${RUN[@]}" "$python" -m venv "$venv" || {
         echo "-- $python cannot create a venv (on Debian: apt-get install python3-venv)" >&2
         return 1
     }
@@ -139,20 +143,20 @@ run_one() {
     # Without the lock the suite runs with it off; some test tools have no
     # source build that works there, so only wheels are taken.
     local -a pip_only=() gil_off=()
-    if [[ $("$py" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED") or 0)') == 1 ]]; then
+    if [[ $("${RUN[@]}" "$py" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED") or 0)') == 1 ]]; then
         pip_only=(--only-binary :all:)
         gil_off=(PYTHON_GIL=0)
     fi
     # The test group has mypy too, so the stubs are checked against each interpreter's runtime.
     local tools
-    tools=$("$py" "$ROOT/tools/dependency-group.py" test) || return 1
+    tools=$("${RUN[@]}" "$py" "$ROOT/tools/dependency-group.py" test) || return 1
     # shellcheck disable=SC2086  # one requirement a line, none with spaces
-    step "$log" "test tools" "$py" -m pip install -q "${pip_only[@]}" $tools || return 1
+    step "$log" "test tools" "${RUN[@]}" "$py" -m pip install -q "${pip_only[@]}" $tools || return 1
     build_and_install "$label" "$venv" "$log" || return 1
     # Import from a neutral directory with a clean environment: the module
     # must come from the venv, not from the source tree or build/.
     local where
-    where=$(cd "$WORK" && env -u PYTHONPATH "${gil_off[@]}" "$py" -W error -c '
+    where=$(cd "$WORK" && env -u PYTHONPATH "${gil_off[@]}" "${RUN[@]}" "$py" -W error -c '
 import sys, sysconfig, tarvu
 if sysconfig.get_config_var("Py_GIL_DISABLED"):  # a default 3.13 always has the lock
     assert not sys._is_gil_enabled(), "importing tarvu enabled the GIL"
@@ -166,7 +170,7 @@ print(tarvu.__file__)' 2>>"$log") || {
     fi
     echo "== pytest (tarvu from $where)" >>"$log"
     # The full allocation-failure sweeps, as make test runs them.
-    if ! (cd "$WORK" && env -u PYTHONPATH "${gil_off[@]}" TARVU_FULL_SWEEPS=1 "$py" -m pytest -q -rfE -p no:cacheprovider \
+    if ! (cd "$WORK" && env -u PYTHONPATH "${gil_off[@]}" TARVU_FULL_SWEEPS=1 "${RUN[@]}" "$py" -m pytest -q -rfE -p no:cacheprovider \
         "$ROOT/tests/python") >>"$log" 2>&1; then
         grep -E '^(FAILED|ERROR) ' "$log" | head -n 20 | sed 's/^/   /' >&2
         return 1
@@ -182,9 +186,20 @@ failed=0
 results=()
 while IFS='|' read -r label python; do
     wanted "$label" "$python" || continue
+    if [[ $python == "?" ]]; then
+        python=$("$ROOT/tools/find-python.sh" "$label" 2>/dev/null) || python=
+    fi
     if [[ -z $python ]]; then
         results+=("$(printf '%-14s %-7s' "$label" ABSENT) (skipped)")
         continue
+    fi
+    # What find-python.sh prints for an interpreter in a root: the command
+    # that runs it (RUN), which also runs everything else for it, then its path.
+    read -ra RUN <<<"$python"
+    python=${RUN[-1]}
+    unset 'RUN[-1]'
+    if ((${#RUN[@]})); then
+        label=$("${RUN[@]}" "$python" -c 'import platform; print(platform.python_version())')-unstable
     fi
     echo "-- $label: $python ($MODE)" >&2
     if run_one "$label" "$python"; then

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Prints how to run CPython X.Y (e.g. 3.12), or fails.
 #
-#   tools/find-python.sh [--root] X.Y
+#   tools/find-python.sh [--root] [--arch ARCH] X.Y
 #
-# The newest pyenv build of X.Y, as its path. Failing that (or with --root),
+# The newest pyenv build of X.Y, as its path. Failing that (or with --root,
+# or for another Debian architecture ARCH than the machine's, run under qemu),
 # for a version of tools/python-versions that only Debian's development suite
 # ships (3.14 on), Debian's python3.X in a root of that suite made once and
 # cached by tools/wheels/debian-root.sh, as a command followed by the
@@ -21,10 +22,14 @@ REPO=$(cd "$HERE/.." && pwd -P)
 DEVELOPMENT_FROM=3.14
 
 root_only=0
-if [[ ${1:-} == --root ]]; then
-    root_only=1
-    shift
-fi
+arch=$(dpkg --print-architecture)
+while (($# > 1)); do
+    case $1 in
+        --root) root_only=1; shift ;;
+        --arch) [[ $2 == "$arch" ]] || root_only=1; arch=$2; shift 2 ;;
+        *) echo "unknown argument: $1" >&2; exit 2 ;;
+    esac
+done
 wanted=$1
 
 versions=${PYENV_ROOT:-$HOME/.pyenv}/versions
@@ -43,7 +48,7 @@ if [[ " ${in_root[*]} " != *" $wanted "* ]]; then
     echo "no CPython $wanted under $versions" >&2
     exit 1
 fi
-root=$("$HERE/wheels/debian-root.sh" unstable "$(dpkg --print-architecture)" "${in_root[@]}")
+root=$("$HERE/wheels/debian-root.sh" unstable "$arch" "${in_root[@]}")
 binds="--bind $REPO"
 # A git worktree keeps its repository elsewhere; git in the root needs it too.
 common=$(cd "$REPO" && cd "$(git rev-parse --git-common-dir 2>/dev/null || echo .)" && pwd -P)

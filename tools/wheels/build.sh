@@ -9,8 +9,11 @@
 # newest pyenv CPython of that version, and the free-threaded 3.13 of
 # tools/free-threaded-python.sh, built on first use (only their headers and
 # module suffixes are used; nothing of them ends up in the wheel; --python
-# names other interpreters instead). Wheels go to wheelhouse/; each is
-# checked with auditwheel. Build trees: build/wheels/ (or $TARVU_WHEELS_BUILD).
+# names other interpreters instead). A version pyenv lacks is taken from
+# Debian's development suite in a root (tools/find-python.sh prints how to run
+# it; --python takes such a command too, as one argument); the build trees
+# then lie in this work tree. Wheels go to wheelhouse/; each is checked with
+# auditwheel. Build trees: build/wheels/ (or $TARVU_WHEELS_BUILD).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -30,7 +33,7 @@ while (($#)); do
         --arch) ARCHES+=("$2"); shift 2 ;;
         --python) PYTHONS+=("$2"); shift 2 ;;
         --out) OUT=$2; shift 2 ;;
-        -h | --help) sed -n '2,13p' "$0"; exit 0 ;;
+        -h | --help) sed -n '2,16p' "$0"; exit 0 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
@@ -72,15 +75,24 @@ wrappers() {
 for arch in "${ARCHES[@]}"; do
     tools=$(wrappers "$arch")
     for python in "${PYTHONS[@]}"; do
+        read -ra run <<<"$python"
         # The ABI flags tell a free-threaded build (cp313t, module suffix
         # cpython-313t-...) from the default one of the same version.
-        read -r tag abi soabi < <("$python" -c '
+        read -r tag abi soabi < <("${run[@]}" -c '
 import sys; v = f"{sys.version_info[0]}{sys.version_info[1]}"; print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags}")')
         name=$abi-$arch
         log=$WORK/$name.log
         : >"$log"
         include=$("$HERE/headers.sh" "$python" "$arch" "$WORK/include-$name") || { cat "$log" >&2; exit 1; }
         build=$WORK/build-$name
+        # CMake asks the interpreter about itself: one in a root is reached
+        # through a script that runs the command.
+        configure_python=${run[0]}
+        if ((${#run[@]} > 1)); then
+            configure_python=$WORK/python-$abi
+            printf '#!/bin/sh\nexec %s "$@"\n' "$python" >"$configure_python"
+            chmod +x "$configure_python"
+        fi
         # A tree configured for another interpreter of the same version is
         # made afresh rather than reconfigured.
         if [[ "$(cat "$build/.python" 2>/dev/null)" != "$python" ]]; then
@@ -91,7 +103,7 @@ import sys; v = f"{sys.version_info[0]}{sys.version_info[1]}"; print(f"cp{v} cp{
         if ! {
             cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
                 -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
-                -DPython_EXECUTABLE="$python" -DPython_INCLUDE_DIR="$include" \
+                -DPython_EXECUTABLE="$configure_python" -DPython_INCLUDE_DIR="$include" \
                 -DTARVU_PORTABLE=ON -DTARVU_UNWINDER="$tools/libgcc_s.so.1" -DTARVU_EXT_SUFFIX=".$soabi-$arch-linux-gnu.so" \
                 -DCMAKE_CXX_FLAGS="-isystem $HERE/shim" &&
                 nice -n 10 cmake --build "$build" -j"$JOBS" --target tarvu

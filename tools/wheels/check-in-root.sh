@@ -4,6 +4,9 @@
 # on another system (an older glibc, or another architecture under qemu).
 #
 #   tools/wheels/check-in-root.sh SUITE ARCH     e.g. bullseye amd64, bookworm arm64
+#   tools/wheels/check-in-root.sh unstable ARCH X.Y
+#       Debian's python3.X of the development suite instead, in the root that
+#       tools/find-python.sh runs it in (e.g. unstable amd64 3.14, unstable arm64 3.15)
 #
 # The wheel comes from wheelhouse/ (make wheels), built if missing. The root is made once and
 # cached (debian-root.sh); the venv in it keeps its test tools between runs,
@@ -12,22 +15,34 @@
 set -euo pipefail
 SUITE=$1
 ARCH=$2
+VERSION=${3:-}
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(cd "$HERE/../.." && pwd)
-ROOT=$("$HERE/debian-root.sh" "$SUITE" "$ARCH")
-CHECK=/tarvu-check
-LOG=$REPO/build/wheels/check-$SUITE-$ARCH.log
+if [[ -n $VERSION ]]; then
+    [[ $SUITE == unstable ]] || { echo "a version is taken from the development suite (unstable) only" >&2; exit 2; }
+    # The command that runs the interpreter in its root, whose path comes last but one.
+    read -ra run <<<"$("$REPO/tools/find-python.sh" --root --arch "$ARCH" "$VERSION")"
+    python=${run[-1]}
+    unset 'run[-1]'
+    ROOT=${run[-1]}
+    CHECK=/tarvu-check-$VERSION
+    in_root() { "${run[@]}" "$@"; }
+else
+    ROOT=$("$HERE/debian-root.sh" "$SUITE" "$ARCH")
+    python=python3
+    CHECK=/tarvu-check
+    in_root() { "$HERE/run-in-root.sh" "$ROOT" "$@"; }
+fi
+LOG=$REPO/build/wheels/check-$SUITE-$ARCH${VERSION:+-$VERSION}.log
 mkdir -p "$(dirname "$LOG")"
 : >"$LOG"
-
-in_root() { "$HERE/run-in-root.sh" "$ROOT" "$@"; }
 
 case $ARCH in
     amd64) machine=x86_64 ;;
     arm64) machine=aarch64 ;;
     *) machine=$ARCH ;;
 esac
-tag=$(in_root python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+tag=$(in_root "$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 find_wheel() { ls "$REPO"/wheelhouse/tarvu-*-"$tag-$tag"-manylinux_2_17_"$machine".*.whl 2>/dev/null | head -n 1; }
 if [[ -z $(find_wheel) ]]; then
     minor=$(echo "$tag" | sed -E 's/^cp3/3./')
@@ -44,7 +59,7 @@ cp "$wheel" "$ROOT$CHECK/wheels/"
 status=PASS
 {
     if [[ ! -x $ROOT$CHECK/venv/bin/pytest ]]; then
-        in_root python3 -m venv "$CHECK/venv" &&
+        in_root "$python" -m venv "$CHECK/venv" &&
             in_root "$CHECK/venv/bin/python" -m pip install -q pytest hypothesis mypy
     fi &&
         in_root "$CHECK/venv/bin/python" -m pip install -q --no-deps --force-reinstall "$CHECK/wheels/$(basename "$wheel")" &&

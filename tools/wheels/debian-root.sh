@@ -65,10 +65,16 @@ archive() {
     echo "$uri"
 }
 
-if ! command -v mmdebstrap >/dev/null; then
-    echo "-- installing mmdebstrap" >&2
+tools=(mmdebstrap)
+[[ $ARCH == "$host_arch" ]] || tools+=(arch-test qemu-user-static)
+missing=()
+for tool in "${tools[@]}"; do
+    dpkg-query -W -f='${Status}' "$tool" 2>/dev/null | grep -q "install ok installed" || missing+=("$tool")
+done
+if ((${#missing[@]})); then
+    echo "-- installing ${missing[*]}" >&2
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends \
-        mmdebstrap >/dev/null
+        "${missing[@]}" >/dev/null
 fi
 architectures=$ARCH
 if [[ $ARCH != "$host_arch" ]]; then
