@@ -15,7 +15,7 @@ import re
 import subprocess
 import sys
 from pathlib import Path
-from typing import List, NamedTuple
+from typing import List, NamedTuple, Optional
 
 import pytest
 
@@ -30,7 +30,7 @@ class Block(NamedTuple):
     where: str
     language: str
     source: str
-    output: object  # the text block that follows, or None
+    output: Optional[str]  # the text block that follows, if any
 
 
 def blocks(path):
