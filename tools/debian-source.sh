@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Downloads the upstream (orig) tarballs of Debian source packages into DEST
+# and prints their paths, one per package and in the order given.
+#
+#   tools/debian-source.sh SUITE DEST PACKAGE...
+#
+# The archive address is read from the machine's own apt configuration: a
+# temporary deb-src entry for SUITE is added, the sources downloaded, and the
+# entry removed again (with a second update, so the machine's indexes are as
+# they were). The index can list versions whose files are no longer served:
+# the newest that downloads is taken. Progress goes to stderr.
+set -euo pipefail
+SUITE=$1
+DEST=$2
+shift 2
+
+log() { echo "debian-source: $*" >&2; }
+
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
+APT=(apt-get -o DPkg::Lock::Timeout=900 -qq)
+
+# The archive this machine already uses for its main (non-security) suites,
+# with the key that signs it.
+archive_entry() {
+    local file uri="" key=""
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [[ -f "$file" ]] || continue
+        # deb822 stanzas are separated by blank lines.
+        read -r uri key < <(awk '
+            BEGIN { RS = ""; FS = "\n" }
+            {
+                types = ""; uris = ""; suites = ""; key = ""
+                for (i = 1; i <= NF; i++) {
+                    if ($i ~ /^Types:/) types = $i
+                    else if ($i ~ /^URIs:/) { uris = $i; sub(/^URIs:[ \t]*/, "", uris) }
+                    else if ($i ~ /^Suites:/) suites = $i
+                    else if ($i ~ /^Signed-By:/) { key = $i; sub(/^Signed-By:[ \t]*/, "", key) }
+                }
+                if (types ~ /deb/ && uris != "" && suites !~ /-security/) {
+                    split(uris, u, /[ \t]+/); print u[1], key; exit
+                }
+            }' "$file") || true
+        if [[ -n "$uri" ]]; then
+            echo "$uri ${key:-/usr/share/keyrings/debian-archive-keyring.gpg}"
+            return
+        fi
+    done
+    if [[ -f /etc/apt/sources.list ]]; then
+        # One-line form: deb [options] URI suite components
+        uri=$(sed -E -n 's/^deb[ \t]+(\[[^]]*\][ \t]+)?([^ \t]+)[ \t]+([^ \t]+).*/\2 \3/p' /etc/apt/sources.list |
+            awk '$2 !~ /-security/ { print $1; exit }')
+        if [[ -n "$uri" ]]; then
+            echo "$uri /usr/share/keyrings/debian-archive-keyring.gpg"
+            return
+        fi
+    fi
+    return 1
+}
+
+# One entry per suite and process: two scripts fetching at once keep apart.
+ENTRY=/etc/apt/sources.list.d/tarvu-$SUITE-src-$$.sources
+remove_entry() {
+    if [[ -f "$ENTRY" ]]; then
+        $SUDO rm -f "$ENTRY"
+        log "removing the temporary entry and restoring the apt indexes"
+        $SUDO "${APT[@]}" update >/dev/null 2>&1 || true
+    fi
+}
+trap remove_entry EXIT
+
+read -r ARCHIVE KEY < <(archive_entry) || {
+    log "no Debian archive found in the apt configuration"
+    exit 1
+}
+log "adding a temporary deb-src entry for $SUITE"
+printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' "$ARCHIVE" "$SUITE" "$KEY" |
+    $SUDO tee "$ENTRY" >/dev/null
+$SUDO "${APT[@]}" update >/dev/null 2>&1 || true
+
+mkdir -p "$DEST"
+cd "$DEST"
+tarballs=()
+for package in "$@"; do
+    mapfile -t versions < <(apt-cache showsrc "$package" 2>/dev/null | awk '/^Version:/ { print $2 }' | sort -uVr)
+    if ((${#versions[@]} == 0)); then
+        log "no $package source package in $SUITE"
+        exit 1
+    fi
+    tarball=""
+    for version in "${versions[@]}"; do
+        log "downloading $package $version"
+        if apt-get -qq source --download-only "$package=$version" >/dev/null 2>&1; then
+            tarball=$(ls "$DEST"/"${package}"_*.orig.tar.* 2>/dev/null | head -n1)
+            [[ -n "$tarball" ]] && break
+        fi
+        rm -f "$DEST"/"${package}"_*
+    done
+    if [[ -z "$tarball" ]]; then
+        log "no version of $package could be downloaded"
+        exit 1
+    fi
+    tarballs+=("$tarball")
+done
+remove_entry
+printf '%s\n' "${tarballs[@]}"
