@@ -14,7 +14,7 @@ IN_VENV = PATH="$(abspath $(VENV))/bin:$$PATH"
 DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
 .PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel lint deps deps-build bench check-all \
-	test-in-root check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels clean
+	test-in-root check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels cross-check clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -80,6 +80,12 @@ test-wheel-free-threaded: deps
 wheels:
 	@$(DEPS) --wheels
 	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/build.sh
+
+# The macOS build, compiled and linked for arm64 and x86_64 with zig and read
+# back (exports, libraries), and cibuildwheel's hosted build list.
+cross-check:
+	@$(DEPS) --wheels
+	@PYTHON="$(PY)" $(IN_VENV) tools/cross-check.sh
 
 # Format drift in any C/C++ file and clang-tidy findings in src/ (version 14).
 lint: build-tests

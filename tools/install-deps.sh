@@ -10,8 +10,10 @@
 #   tools/install-deps.sh --all    also clang and its
 #                                  sanitizer/fuzzer runtimes for `make check-all`,
 #                                  and debootstrap and qemu for the wheel checks
-#   tools/install-deps.sh --wheels what `make wheels` needs: zig (its clang
-#                                  builds for an old glibc) and auditwheel
+#   tools/install-deps.sh --wheels what `make wheels` and `make cross-check`
+#                                  need: zig (its clang builds for an old
+#                                  glibc and for macOS), auditwheel, llvm's
+#                                  objdump and cibuildwheel
 #   tools/install-deps.sh --bench  what `make bench` needs: matplotlib for its chart
 #
 # PYTHON (default python3) is the interpreter to build for: a name on PATH
@@ -83,6 +85,10 @@ if [[ $LEVEL != build && $LEVEL != bench ]] && ! { deb_installed clang-format-14
     else
         lint_from_pypi=1
     fi
+fi
+if [[ $LEVEL == wheels || $LEVEL == all ]]; then
+    # llvm-objdump reads the Mach-O modules of the macOS cross-check.
+    apt_packages+=(llvm)
 fi
 if [[ $LEVEL == all ]]; then
     apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils)

@@ -48,6 +48,20 @@ elif [[ $host == x86_64 && $ARCH == aarch64 ]]; then
     "${run[@]}" cat "$config" | sed -E -e 's|^#define (HAVE_GCC_ASM_FOR_X(64\|87)) 1$|/* #undef \1 */|' \
         -e 's|^/\* #undef HAVE_USABLE_WCHAR_T \*/$|#define HAVE_USABLE_WCHAR_T 1|' \
         -e 's|^#define PY_SUPPORT_TIER 1$|#define PY_SUPPORT_TIER 2|' >"$dir/pyconfig.h"
+elif [[ $host == x86_64 && $ARCH == *-macos ]]; then
+    # For the macOS cross-check: configure on Darwin leaves the POSIX/X/Open
+    # levels undefined (they would hide Darwin's own interfaces), there is no
+    # crypt.h, pthread_key_t and fpos_t are 8 bytes, and on arm64 long double is
+    # double. Python.h reads nothing else of what differs from Linux.
+    mac=(-e 's@^#define (_POSIX_C_SOURCE|_XOPEN_SOURCE|_XOPEN_SOURCE_EXTENDED) .*$@/* #undef \1 */@'
+        -e 's@^#define (HAVE_CRYPT_H|HAVE_CRYPT_R) 1$@/* #undef \1 */@'
+        -e 's@^#define (SIZEOF_PTHREAD_KEY_T|SIZEOF_FPOS_T) [0-9]+$@#define \1 8@'
+        -e 's@^/\* #undef WITH_DYLD \*/$@#define WITH_DYLD 1@')
+    if [[ $ARCH == aarch64-macos ]]; then
+        mac+=(-e 's@^#define (HAVE_GCC_ASM_FOR_X(64|87)) 1$@/* #undef \1 */@'
+            -e 's@^#define SIZEOF_LONG_DOUBLE 16$@#define SIZEOF_LONG_DOUBLE 8@')
+    fi
+    "${run[@]}" cat "$config" | sed -E "${mac[@]}" >"$dir/pyconfig.h"
 else
     echo "no pyconfig.h for $ARCH from a $host interpreter" >&2
     exit 1
