@@ -1,7 +1,7 @@
 """Checks that cibuildwheel, configured by pyproject.toml, would build on
 hosted runners exactly the wheels the project means to have there: for every
-version in tools/python-versions and the free-threaded 3.13, manylinux and
-musllinux on x86_64 and aarch64, macOS on x86_64 and arm64, Windows on x86_64.
+version in tools/python-versions but 3.8, manylinux and musllinux on x86_64
+and aarch64, macOS on x86_64 and arm64, Windows on x86_64.
 Prints one line per platform; exits non-zero on any difference.
 """
 
@@ -13,8 +13,9 @@ import subprocess
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-# The free-threaded builds `make wheels` makes (tools/free-threaded-python.sh).
-FREE_THREADED = ["cp313t"]
+# The pinned cibuildwheel builds no 3.8 any more (3.8 reached its end of life
+# in 2024); there a Mac or Windows user builds from source.
+NOT_HOSTED = {"cp38"}
 PLATFORMS = {
     "linux": ["manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64", "musllinux_aarch64"],
     "macos": ["macosx_x86_64", "macosx_arm64"],
@@ -25,7 +26,8 @@ PLATFORMS = {
 def python_tags() -> list[str]:
     lines = (ROOT / "tools" / "python-versions").read_text().splitlines()
     versions = [line.strip() for line in lines if line.strip()[:1].isdigit()]
-    return ["cp" + version.replace(".", "") for version in versions] + FREE_THREADED
+    tags = ["cp" + version.replace(".", "") for version in versions]
+    return [tag for tag in tags if tag not in NOT_HOSTED]
 
 
 def identifiers(platform: str) -> set[str]:
