@@ -26,19 +26,25 @@ struct PanicTrap {
 /// opened. The list needs no starting here: register_owned starts it on first
 /// use, and a list destroyed at thread exit stays empty (registrations then go
 /// to POOL), so its mark of 0 releases nothing.
+///
+/// It also keeps the thread's guard state, reached once when the guard opens:
+/// the block stays where it is for the life of the thread.
 class GILPool {
 public:
-    GILPool() : mark_(OWNED_OBJECTS.length) {}
+    explicit GILPool(GuardThreadState& state) : state_(&state), mark_(state.owned_objects.length) {}
+
+    GuardThreadState& state() const { return *state_; }
 
     /// Releases what was registered after the mark, oldest first.
     void close() {
-        if (OWNED_OBJECTS.length > mark_) [[unlikely]] {
+        if (state_->owned_objects.length > mark_) [[unlikely]] {
             release_owned_after(mark_);
         }
     }
 
 private:
     static void release_owned_after(size_t mark);
+    GuardThreadState* state_;
     size_t mark_;
 };
 
@@ -47,19 +53,20 @@ private:
 
 /// Steps taken on opening: raise GIL_COUNT, apply POOL, open the GILPool.
 inline GILPool open_call_guard() {
-    intptr_t count = GIL_COUNT;
+    GuardThreadState& state = guard_thread_state();
+    intptr_t count = state.gil_count;
     if (count < 0) [[unlikely]] {
         refuse_prohibited_gil_access(count);
     }
-    GIL_COUNT = count + 1;
+    state.gil_count = count + 1;
     update_counts();
-    return GILPool();
+    return GILPool(state);
 }
 
 /// Steps taken on closing: release the call's temporaries, lower GIL_COUNT.
 inline void close_call_guard(GILPool& pool) {
     pool.close();
-    GIL_COUNT -= 1;
+    pool.state().gil_count -= 1;
 }
 
 // clang leaves the guard and its fault catch out of line, where g++ inlines
@@ -138,9 +145,11 @@ TARVU_GUARD_INLINING PyObject* trampoline(Body&& body) {
 }
 
 /// The call guard for deallocation: nothing is returned, and an error or fault
-/// is reported as unraisable.
+/// is reported as unraisable. Inlined by every compiler: g++ leaves it out of
+/// line once the guard state's slow path is in it, a call more for every
+/// instance that goes.
 template <class Body>
-TARVU_GUARD_INLINING void trampoline_unraisable(Body&& body) {
+[[gnu::always_inline]] inline void trampoline_unraisable(Body&& body) {
     try {
         GILPool pool = open_call_guard();
         {

@@ -10,6 +10,65 @@ namespace tarvu {
 
 constinit TARVU_THREAD_LOCAL GuardThreadState GUARD_THREAD_STATE = {0, {nullptr, 0, 0, OwnedListState::Unused}};
 
+#if TARVU_STATIC_TLS_OFFSET
+std::atomic<intptr_t> GUARD_THREAD_STATE_OFFSET{0};
+
+namespace {
+
+std::atomic<bool> PLACEMENT_KNOWN{false};
+
+/// The block's offset from the thread pointer if the loader placed it in
+/// static TLS, where that offset is the same on every thread; else 0.
+///
+/// Asks the block's TLS descriptor (two words: resolver and argument) by
+/// calling its resolver, as compiled code would. A static placement resolves
+/// to the argument itself: the offset. A per-thread one resolves through the
+/// argument, a record of the loader's that no offset can equal. Linked into an
+/// executable, the linker turns the sequence into a constant offset and a
+/// no-op, and the "descriptor" is that offset.
+intptr_t static_block_offset(GuardThreadState& state) {
+    const intptr_t* descriptor;
+    intptr_t offset;
+    uintptr_t saved_stack;
+    // The resolver is called from a point the compiler does not know to be a
+    // call: the stack is moved past the red zone and aligned for it. Resolvers
+    // keep every general register but the result; glibc before 2.40 may lose
+    // vector registers when it allocates the block, so those count as lost.
+    asm volatile(
+        "mov %%rsp, %[saved]\n\t"
+        "sub $128, %%rsp\n\t"
+        "and $-16, %%rsp\n\t"
+        "lea tarvu_guard_thread_state@tlsdesc(%%rip), %%rax\n\t"
+        "mov %%rax, %[descriptor]\n\t"
+        "call *tarvu_guard_thread_state@tlscall(%%rax)\n\t"
+        "mov %[saved], %%rsp"
+        : "=a"(offset), [descriptor] "=&r"(descriptor), [saved] "=&r"(saved_stack)
+        :
+        : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+          "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+    char* thread_pointer;
+    asm("mov %%fs:0, %0" : "=r"(thread_pointer));
+    if (offset == 0 || offset != reinterpret_cast<char*>(&state) - thread_pointer) {
+        return 0;
+    }
+    if (offset == reinterpret_cast<intptr_t>(descriptor) || descriptor[1] == offset) {
+        return offset;
+    }
+    return 0;
+}
+
+}  // namespace
+
+GuardThreadState& guard_thread_state_slow() {
+    GuardThreadState& state = GUARD_THREAD_STATE;
+    if (!PLACEMENT_KNOWN.load(std::memory_order_relaxed)) {
+        GUARD_THREAD_STATE_OFFSET.store(static_block_offset(state), std::memory_order_relaxed);
+        PLACEMENT_KNOWN.store(true, std::memory_order_relaxed);
+    }
+    return state;
+}
+#endif
+
 namespace {
 
 pthread_key_t OWNED_OBJECTS_KEY;

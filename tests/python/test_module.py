@@ -1,6 +1,8 @@
 """The module object: its namespace, its one-time initialisation, its exports."""
 
+import inspect
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -109,3 +111,76 @@ def test_suite_names_the_module_or_says_how_to_build_it(block, expected, code):
         capture_output=True, text=True, timeout=120)
     assert proc.returncode == code, proc.stdout + proc.stderr
     assert expected in proc.stdout + proc.stderr
+
+
+
+def write_static_tls_filler(path, size, machine):
+    """Writes a shared object holding nothing but `size` bytes of initial-exec
+    TLS: a TLS segment and one thread-pointer offset relocated against it,
+    which the loader can place only in its static TLS block."""
+    import struct
+    elf_machine, tpoff_type = {"x86_64": (62, 18), "aarch64": (183, 1030)}[machine]
+    # Layout, file offset = address: header, program headers, dynamic
+    # section at 0x140, then hash table, symbol table (the null symbol: the
+    # relocation refers to our own block), string table, one relocation and
+    # the slot it fills.
+    hash_at, symbols_at, strings_at, relocation_at, slot_at, end = (
+        0x200, 0x210, 0x228, 0x230, 0x248, 0x250)
+    dynamic = [(4, hash_at), (5, strings_at), (6, symbols_at), (10, 1),
+               (11, 24), (7, relocation_at), (8, 24), (9, 24),
+               (30, 0x10),  # DT_FLAGS: DF_STATIC_TLS, as a compiler marks it
+               (0, 0)]
+    segments = [  # type, flags, offset = address, size in file, in memory, alignment
+        (1, 6, 0, end, end, 0x10000),          # PT_LOAD, read-write
+        (2, 6, 0x140, 16 * len(dynamic), 16 * len(dynamic), 8),  # PT_DYNAMIC
+        (7, 4, end, 0, size, 8),               # PT_TLS, zero-filled
+        (0x6474E551, 6, 0, 0, 0, 16),          # PT_GNU_STACK, not executable
+    ]
+    image = bytearray(end)
+    image[0:64] = struct.pack("<4sBBBBB7xHHIQQQIHHHHHH", b"\x7fELF", 2, 1, 1, 0, 0,
+                              3, elf_machine, 1, 0, 64, 0, 0, 64, 56, len(segments), 64, 0, 0)
+    for i, (kind, flags, offset, in_file, in_memory, align) in enumerate(segments):
+        image[64 + 56 * i:120 + 56 * i] = struct.pack(
+            "<IIQQQQQQ", kind, flags, offset, offset, offset, in_file, in_memory, align)
+    for i, entry in enumerate(dynamic):
+        image[0x140 + 16 * i:0x150 + 16 * i] = struct.pack("<qQ", *entry)
+    image[hash_at:hash_at + 16] = struct.pack("<4I", 1, 1, 0, 0)
+    image[relocation_at:slot_at] = struct.pack("<QQq", slot_at, tpoff_type, 0)
+    with open(path, "wb") as out:
+        out.write(image)
+
+
+FULL_STATIC_TLS = inspect.getsource(write_static_tls_filler) + r"""
+import ctypes, os, platform, sys, threading
+# Take the loader's static TLS block, largest fillers first, down to 8 bytes.
+folder, loaded, refusal = sys.argv[1], [], None
+for size in (4096, 2048, 1024, 512, 256, 128, 64, 32, 16, 8):
+    while True:
+        path = os.path.join(folder, "filler-%d-%d.so" % (size, len(loaded)))
+        write_static_tls_filler(path, size, platform.machine())
+        try:
+            ctypes.CDLL(path)
+        except OSError as exc:
+            refusal = str(exc)
+            break
+        loaded.append(size)
+print("filled", sum(loaded), loaded, file=sys.stderr)
+print("refused:", refusal.split(": ", 1)[1])
+import tarvu
+done = []
+thread = threading.Thread(target=lambda: done.append(tarvu.Stain("H&E") == 1))
+thread.start()
+thread.join()
+print(tarvu.TileLabel("Tumor") == 16, done)
+"""
+
+
+@pytest.mark.skipif(platform.machine() not in ("x86_64", "aarch64"), reason="fillers are written for x86_64 and aarch64")
+@pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="other loaders give dlopen'ed objects no static TLS")
+def test_import_needs_no_static_tls(run_python, tmp_path):
+    # Other native libraries in the process (OpenMP runtimes, imaging
+    # libraries) may have taken the small static TLS reserve that glibc keeps
+    # for dlopen'ed objects; the module's own per-thread state must not need it.
+    proc = run_python(FULL_STATIC_TLS, str(tmp_path))
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    assert proc.stdout == "refused: cannot allocate memory in static TLS block\nTrue [True]\n", proc.stderr[-4000:]
