@@ -264,10 +264,10 @@ Result<std::string_view> extract_text_general(PyObject* object) {
 }
 
 Result<uint8_t> extract_u8_general(PyObject* object) {
-    long value;
+    long long value;
     if (PyLong_CheckExact(object)) {
         // __index__ of an exact int is the int itself.
-        value = PyLong_AsLong(object);
+        value = compat::long_value(object);
         if (value == -1 && PyErr_Occurred() != nullptr) {
             return ErrorValue::fetch();
         }
@@ -276,7 +276,7 @@ Result<uint8_t> extract_u8_general(PyObject* object) {
         if (!index) {
             return ErrorValue::fetch();
         }
-        value = PyLong_AsLong(index.get());
+        value = compat::long_value(index.get());
         index.reset();
         if (value == -1 && PyErr_Occurred() != nullptr) {
             return ErrorValue::fetch();

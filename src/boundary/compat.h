@@ -11,11 +11,18 @@
 // wheel for another architecture is built with a pyconfig.h made for it):
 // every object layout the module touches follows from these sizes.
 static_assert(SIZEOF_VOID_P == sizeof(void*) && SIZEOF_SIZE_T == sizeof(size_t) && SIZEOF_LONG == sizeof(long) &&
-                  SIZEOF_INT == sizeof(int) && SIZEOF_WCHAR_T == sizeof(wchar_t) &&
-                  SIZEOF_LONG_DOUBLE == sizeof(long double),
+                  SIZEOF_INT == sizeof(int) && SIZEOF_WCHAR_T == sizeof(wchar_t),
               "pyconfig.h was made for another architecture");
+#if defined(MS_WINDOWS)
+// Windows' pyconfig.h is written by hand for every compiler there and says
+// nothing of long double (whose size differs between them) nor of wchar_t's
+// sign: wchar_t is the unsigned 16-bit UTF-16 unit on all of them.
+static_assert(WCHAR_MIN == 0, "pyconfig.h was made for Windows, the compiler targets another system");
+#else
+static_assert(SIZEOF_LONG_DOUBLE == sizeof(long double), "pyconfig.h was made for another architecture");
 #if defined(HAVE_USABLE_WCHAR_T) != (WCHAR_MIN == 0)
 #error "pyconfig.h disagrees with the compiler on the sign of wchar_t: made for another architecture"
+#endif
 #endif
 
 namespace tarvu::compat {
@@ -107,6 +114,24 @@ inline void set_str_hash(PyObject* str, Py_hash_t hash) {
 inline bool has_index(PyObject* object) {
     PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
     return number != nullptr && number->nb_index != nullptr;
+}
+
+/// What PyLong_AsLong gives on a platform whose `long` has 64 bits, on every
+/// platform: the value, or -1 with the same OverflowError past 64 bits. Where
+/// `long` has 32 bits (Windows) values between would fail with it, and errors
+/// and range checks would no longer be those of the other platforms.
+inline long long long_value(PyObject* integer) {
+    if constexpr (sizeof(long) == sizeof(long long)) {
+        return PyLong_AsLong(integer);
+    } else {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+        if (overflow != 0) {
+            PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+            return -1;
+        }
+        return value;
+    }
 }
 
 /// The value of an exact int small enough to sit in one internal digit,

@@ -1,6 +1,12 @@
 #include "boundary/thread_state.h"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include <cstdlib>
 
@@ -71,29 +77,64 @@ GuardThreadState& guard_thread_state_slow() {
 
 namespace {
 
-pthread_key_t OWNED_OBJECTS_KEY;
-pthread_once_t OWNED_OBJECTS_KEY_ONCE = PTHREAD_ONCE_INIT;
-
 /// Runs at thread exit. No call guard is open then, so the list is empty: it
 /// only frees the buffer and marks the list destroyed.
-void destroy_owned_objects(void*) {
+void destroy_owned_objects() {
     std::free(OWNED_OBJECTS.items);
     OWNED_OBJECTS = {nullptr, 0, 0, OwnedListState::Destroyed};
 }
 
+#if defined(_WIN32)
+// A fiber-local slot's callback runs on the exiting thread before its
+// thread-local storage is freed, as a pthread key's destructor does; a
+// thread-local slot has no callback.
+DWORD OWNED_OBJECTS_SLOT = FLS_OUT_OF_INDEXES;
+INIT_ONCE OWNED_OBJECTS_SLOT_ONCE = INIT_ONCE_STATIC_INIT;
+
+void WINAPI destroy_owned_objects_at_exit(void*) {
+    destroy_owned_objects();
+}
+
+BOOL CALLBACK create_owned_objects_slot(INIT_ONCE*, void*, void**) {
+    OWNED_OBJECTS_SLOT = FlsAlloc(&destroy_owned_objects_at_exit);
+    return OWNED_OBJECTS_SLOT != FLS_OUT_OF_INDEXES ? TRUE : FALSE;
+}
+
+/// Makes destroy_owned_objects run when the calling thread exits.
+void destroy_owned_objects_at_thread_exit() {
+    // Any non-null value makes the callback run for this thread.
+    if (InitOnceExecuteOnce(&OWNED_OBJECTS_SLOT_ONCE, &create_owned_objects_slot, nullptr, nullptr) == FALSE ||
+        FlsSetValue(OWNED_OBJECTS_SLOT, &OWNED_OBJECTS) == FALSE) {
+        abort_on_allocation_failure();
+    }
+}
+#else
+pthread_key_t OWNED_OBJECTS_KEY;
+pthread_once_t OWNED_OBJECTS_KEY_ONCE = PTHREAD_ONCE_INIT;
+
+void destroy_owned_objects_at_exit(void*) {
+    destroy_owned_objects();
+}
+
 void create_owned_objects_key() {
-    if (pthread_key_create(&OWNED_OBJECTS_KEY, &destroy_owned_objects) != 0) {
+    if (pthread_key_create(&OWNED_OBJECTS_KEY, &destroy_owned_objects_at_exit) != 0) {
         abort_on_allocation_failure();
     }
 }
 
-/// Makes the calling thread's list live, registering its per-thread destructor.
-void start_owned_objects() {
+/// Makes destroy_owned_objects run when the calling thread exits.
+void destroy_owned_objects_at_thread_exit() {
     pthread_once(&OWNED_OBJECTS_KEY_ONCE, &create_owned_objects_key);
     // Any non-null value makes the destructor run for this thread.
     if (pthread_setspecific(OWNED_OBJECTS_KEY, &OWNED_OBJECTS) != 0) {
         abort_on_allocation_failure();
     }
+}
+#endif
+
+/// Makes the calling thread's list live, registering its per-thread destructor.
+void start_owned_objects() {
+    destroy_owned_objects_at_thread_exit();
     OWNED_OBJECTS.state = OwnedListState::Live;
 }
 
