@@ -14,7 +14,8 @@ IN_VENV = PATH="$(abspath $(VENV))/bin:$$PATH"
 DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
 .PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel lint deps deps-build bench check-all \
-	test-in-root check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels cross-check clean
+	test-in-root check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels cross-check \
+	wheels-windows check-windows clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -76,10 +77,24 @@ test-wheel-free-threaded: deps
 
 # manylinux2014 wheels for every supported CPython and the free-threaded 3.13
 # (its interpreter is built on first use, about ten minutes; 3.14 on come from
-# a root of Debian's development suite, a few minutes), x86_64 and aarch64, into wheelhouse/.
+# a root of Debian's development suite, a few minutes), x86_64 and aarch64,
+# and the win_amd64 wheels, into wheelhouse/.
 wheels:
 	@$(DEPS) --wheels
 	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/build.sh
+	@PYTHON="$(PY)" $(IN_VENV) tools/windows/build.sh >/dev/null
+
+# win_amd64 wheels for every supported CPython, built here with zig's clang,
+# each checked with delvewheel, into wheelhouse/.
+wheels-windows:
+	@$(DEPS) --wheels
+	@PYTHON="$(PY)" $(IN_VENV) tools/windows/build.sh
+
+# The Python suite under Wine against each win_amd64 wheel, with that
+# version's embeddable CPython; the win_arm64 module compiled and linked.
+check-windows:
+	@$(DEPS) --windows
+	@PYTHON="$(PY)" $(IN_VENV) tools/windows/check.sh
 
 # The macOS build, compiled and linked for arm64 and x86_64 with zig and read
 # back (exports, libraries), and cibuildwheel's hosted build list.
@@ -99,8 +114,8 @@ bench: build
 		--chart $(BUILD)/bench/ns-per-operation.png $(BENCH_ARGS)
 
 # Every documentation block with its libraries, leaks under the debug
-# interpreter, sanitizers, allocation failure, threads, fuzzing, and the
-# README's commands on a fresh Debian root.
+# interpreter, sanitizers, allocation failure, threads, fuzzing, the
+# README's commands on a fresh Debian root, and the Windows wheels under Wine.
 check-all:
 	@$(DEPS) --all
 	@PYTHON="$(PY)" $(IN_VENV) tools/reliability/check-all.sh

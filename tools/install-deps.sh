@@ -12,8 +12,10 @@
 #                                  and debootstrap and qemu for the wheel checks
 #   tools/install-deps.sh --wheels what `make wheels` and `make cross-check`
 #                                  need: zig (its clang builds for an old
-#                                  glibc and for macOS), auditwheel, llvm's
-#                                  objdump and cibuildwheel
+#                                  glibc, for macOS and for Windows),
+#                                  auditwheel, delvewheel, llvm's objdump and
+#                                  cibuildwheel
+#   tools/install-deps.sh --windows also Wine, for `make check-windows`
 #   tools/install-deps.sh --bench  what `make bench` needs: matplotlib for its chart
 #
 # PYTHON (default python3) is the interpreter to build for: a name on PATH
@@ -30,9 +32,10 @@ case ${1:-} in
     --build) LEVEL=build ;;
     --all) LEVEL=all ;;
     --wheels) LEVEL=wheels ;;
+    --windows) LEVEL=windows ;;
     --bench) LEVEL=bench ;;
     "") ;;
-    *) echo "usage: $0 [--build | --all | --wheels | --bench]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--build | --all | --wheels | --windows | --bench]" >&2; exit 2 ;;
 esac
 
 die() { echo "install-deps: $*" >&2; exit 1; }
@@ -94,6 +97,10 @@ if [[ $LEVEL == all ]]; then
     apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils)
     apt_packages+=(debootstrap qemu-user-static binfmt-support)
 fi
+if [[ $LEVEL == all || $LEVEL == windows ]]; then
+    # Runs the Windows wheels' suite with Windows' embeddable CPython.
+    apt_packages+=(wine64)
+fi
 if command -v dpkg-query >/dev/null 2>&1; then
     missing_apt=()
     for package in "${apt_packages[@]}"; do
@@ -139,7 +146,7 @@ fi
 case $LEVEL in
     test) groups+=(test) ;;
     all) groups+=(check) ;;
-    wheels) groups+=(wheels) ;;
+    wheels | windows) groups+=(wheels) ;;
     bench) groups+=(bench) ;;
 esac
 if ((lint_from_pypi)); then

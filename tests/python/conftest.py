@@ -44,6 +44,10 @@ except ImportError as error:
         returncode=pytest.ExitCode.USAGE_ERROR)
 
 
+# Wine runs the Windows builds here; its ntdll has a function Windows' lacks.
+UNDER_WINE = sys.platform == "win32" and hasattr(ctypes.windll.ntdll, "wine_get_version")
+
+
 class Vocab(NamedTuple):
     cls: type
     name: str

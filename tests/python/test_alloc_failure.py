@@ -386,8 +386,9 @@ def _import_child(module_spec, k):
 # when the plain C control module (bench/floor, no frame of ours) crashes at the same place in
 # the interpreter: the innermost frames of the C backtraces, out to the module's first frame.
 
-_LIBC = ctypes.CDLL(None)
-_LIBC.signal.argtypes = [ctypes.c_int, ctypes.c_void_p]
+# For the crash handler of forked children. Where there is no fork there is no process-wide
+# symbol lookup either (ctypes.CDLL(None) is a TypeError on Windows).
+_LIBC = ctypes.CDLL(None) if hasattr(os, "fork") else None
 _BACKTRACE = (ctypes.c_void_p * 64)()
 BACKTRACE_MARK = "C backtrace:"
 
@@ -403,6 +404,7 @@ def _on_crash(signum):
 
 
 def _write_backtrace_on_crash():
+    _LIBC.signal.argtypes = [ctypes.c_int, ctypes.c_void_p]
     for signum in (signal.SIGSEGV, signal.SIGBUS, signal.SIGILL, signal.SIGFPE):
         _LIBC.signal(signum, ctypes.cast(_on_crash, ctypes.c_void_p))
 

@@ -39,11 +39,12 @@ class _MallInfo2(ctypes.Structure):
 
 
 def _heap_in_use_probe():
-    """Bytes handed out by malloc and not yet freed, or a constant where glibc lacks mallinfo2."""
+    """Bytes handed out by malloc and not yet freed, or a constant where glibc lacks mallinfo2
+    (Windows has no process-wide symbol lookup: ctypes.CDLL(None) is a TypeError there)."""
     try:
         libc = ctypes.CDLL(None)
         mallinfo2 = libc.mallinfo2
-    except (OSError, AttributeError):
+    except (OSError, AttributeError, TypeError):
         return lambda: 0
     mallinfo2.restype = _MallInfo2
     return lambda: mallinfo2().uordblks

@@ -49,6 +49,8 @@ run newest tools/test-in-root.sh
 run wheel-cp314 tools/wheels/check-in-root.sh unstable amd64 3.14
 run wheel-cp315 tools/wheels/check-in-root.sh unstable amd64 3.15
 run wheel-cp315-arm64 tools/wheels/check-in-root.sh unstable arm64 3.15
+# The win_amd64 wheels under Wine, and the win_arm64 link.
+run windows tools/windows/check.sh
 
 printf '%s\n' "${summary[@]}"
 echo "logs: $logdir/"

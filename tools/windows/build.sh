@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Builds Windows wheels of tarvu on Linux with zig's clang
+# (x86_64-windows-gnu), one per CPython version.
+#
+#   tools/windows/build.sh [--version X.Y]... [--arch x86_64|aarch64] [--out DIR]
+#
+# Defaults: every version in tools/python-versions, x86_64, wheels into
+# wheelhouse/. For each version the headers are the pyenv CPython's with
+# Windows' pyconfig.h in place of its own (tools/windows/pyconfig.sh), and the
+# import library is made from the exports of the embeddable CPython's DLL
+# (tools/windows/python.sh, tools/windows/dll_exports.py). Each wheel
+# (win_amd64) is checked with `delvewheel show`: it must need no DLL but the
+# interpreter's and the system's. --arch aarch64 compiles and links the
+# win_arm64 module only (from 3.11): no Windows arm64 interpreter runs here to
+# prove a wheel. The last line of output names each wheel or module built.
+# Build trees: build/windows/ (or $TARVU_WINDOWS_BUILD).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+HERE=$ROOT/tools/windows
+WORK=${TARVU_WINDOWS_BUILD:-$ROOT/build/windows}
+OUT=$ROOT/wheelhouse
+TOOL_PYTHON=$(command -v "${PYTHON:-python3}")
+TOOL_PYTHON=$(cd "$(dirname "$TOOL_PYTHON")" && pwd)/$(basename "$TOOL_PYTHON")
+JOBS=${JOBS:-2}
+ARCH=x86_64
+VERSIONS=()
+
+while (($#)); do
+    case $1 in
+        --version) VERSIONS+=("$2"); shift 2 ;;
+        --arch) ARCH=$2; shift 2 ;;
+        --out) OUT=$2; shift 2 ;;
+        -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+        *) echo "unknown argument: $1" >&2; exit 2 ;;
+    esac
+done
+((${#VERSIONS[@]})) || mapfile -t VERSIONS < <(grep -E '^[0-9]' "$ROOT/tools/python-versions")
+case $ARCH in
+    x86_64) platform=win_amd64; machine=i386:x86-64 ;;
+    aarch64) platform=win_arm64; machine=arm64 ;;
+    *) echo "no Windows build for $ARCH" >&2; exit 2 ;;
+esac
+
+export ZIG_GLOBAL_CACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/zig
+zig=$("$TOOL_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') || {
+    echo "zig is missing: run tools/install-deps.sh --windows" >&2
+    exit 1
+}
+mkdir -p "$WORK" "$OUT"
+OUT=$(cd "$OUT" && pwd)
+# CMake's compiler probes leave a file named "-" where they run.
+cd "$WORK"
+
+# CMake wants one program per tool, with the target baked in.
+tools=$WORK/zig-$ARCH-windows
+mkdir -p "$tools"
+printf '#!/bin/sh\nexec "%s" c++ -target %s-windows-gnu "$@"\n' "$zig" "$ARCH" >"$tools/c++"
+printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$tools/ar"
+printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$tools/ranlib"
+chmod +x "$tools"/*
+
+# The pyenv CPython's headers with Windows' pyconfig.h, into $1; prints the
+# include directory.
+headers() {
+    local python=$1 minor=$2 dest=$3 includepy dir
+    includepy=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("INCLUDEPY"))')
+    dir=$dest/$(basename "$includepy")
+    rm -rf "$dest"
+    mkdir -p "$dest"
+    cp -rL "$includepy" "$dir"
+    # pyconfig.h before 3.13 defines MS_WIN64 for Microsoft's compiler only;
+    # without it a 64-bit GNU-style target would be described as 32-bit.
+    {
+        printf '#if defined(_WIN64) && !defined(MS_WIN64)\n#define MS_WIN64\n#endif\n'
+        cat "$("$HERE/pyconfig.sh" "$minor")"
+    } >"$dir/pyconfig.h"
+    echo "$dir"
+}
+
+built=()
+for minor in "${VERSIONS[@]}"; do
+    nodot=${minor//./}
+    if [[ $ARCH == aarch64 ]] && ((${minor#3.} < 11)); then
+        echo "-- cp$nodot-$platform: CPython for Windows on arm64 starts at 3.11; skipped" >&2
+        continue
+    fi
+    name=cp$nodot-$platform
+    log=$WORK/$name.log
+    : >"$log"
+    python=$("$ROOT/tools/find-python.sh" "$minor")
+    embed=$(PYTHON=$TOOL_PYTHON "$HERE/python.sh" "$minor" 2>>"$log") || { cat "$log" >&2; exit 1; }
+    include=$(headers "$python" "$minor" "$WORK/include-$name" 2>>"$log") || { cat "$log" >&2; exit 1; }
+    # The import library: every name the interpreter's DLL exports. The same
+    # names serve arm64, whose DLL is built from the same source.
+    library=$WORK/import-$name/libpython$nodot.a
+    mkdir -p "$(dirname "$library")"
+    "$TOOL_PYTHON" "$HERE/dll_exports.py" "$embed/python$nodot.dll" >"$WORK/import-$name/python$nodot.def"
+    "$zig" dlltool -m "$machine" -D "python$nodot.dll" -d "$WORK/import-$name/python$nodot.def" -l "$library"
+    build=$WORK/build-$name
+    suffix=.cp$nodot-$platform.pyd
+    if ! {
+        cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
+            -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$ARCH" \
+            -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
+            -DPython_INCLUDE_DIR="$include" -DTARVU_PYTHON_IMPORT_LIBRARY="$library" \
+            -DTARVU_EXT_SUFFIX="$suffix" &&
+            nice -n 10 cmake --build "$build" -j"$JOBS" --target tarvu
+    } >>"$log" 2>&1; then
+        echo "-- $name: build failed; last lines of $log:" >&2
+        tail -n 25 "$log" >&2
+        exit 1
+    fi
+    module=$build/tarvu$suffix
+    check=("$TOOL_PYTHON" "$HERE/check_wheel.py" --machine "$ARCH" --python-dll "python$nodot.dll")
+    if [[ $ARCH == aarch64 ]]; then
+        "${check[@]}" "$module"
+        built+=("$module")
+        continue
+    fi
+    wheel=$("$TOOL_PYTHON" "$ROOT/tools/wheels/make_wheel.py" --module "$module" \
+        --python-tag "cp$nodot" --abi-tag "cp$nodot" --platform "$platform" --out "$OUT")
+    "${check[@]}" "$wheel" || { rm -f "$wheel"; exit 1; }
+    built+=("$wheel")
+done
+printf '%s\n' "${built[@]}"
