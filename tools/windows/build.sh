@@ -4,7 +4,7 @@
 #
 #   tools/windows/build.sh [--version X.Y]... [--arch x86_64|aarch64] [--out DIR]
 #
-# Defaults: every version in tools/python-versions, x86_64, wheels into
+# Defaults: every version tools/windows/versions.sh names, x86_64, wheels into
 # wheelhouse/. For each version the headers are the pyenv CPython's with
 # Windows' pyconfig.h in place of its own (tools/windows/pyconfig.sh), and the
 # import library is made from the exports of the embeddable CPython's DLL
@@ -35,7 +35,7 @@ while (($#)); do
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
-((${#VERSIONS[@]})) || mapfile -t VERSIONS < <(grep -E '^[0-9]' "$ROOT/tools/python-versions")
+((${#VERSIONS[@]})) || mapfile -t VERSIONS < <("$HERE/versions.sh")
 case $ARCH in
     x86_64) platform=win_amd64; machine=i386:x86-64 ;;
     aarch64) platform=win_arm64; machine=arm64 ;;

@@ -15,7 +15,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HERE=$ROOT/tools/windows
 WORK=${TARVU_WINDOWS_BUILD:-$ROOT/build/windows}
 VERSIONS=("$@")
-((${#VERSIONS[@]})) || mapfile -t VERSIONS < <(grep -E '^[0-9]' "$ROOT/tools/python-versions")
+((${#VERSIONS[@]})) || mapfile -t VERSIONS < <("$HERE/versions.sh")
 mkdir -p "$WORK"
 
 summary=()

@@ -22,7 +22,7 @@ SUITES=bullseye,bookworm,trixie,unstable
 if [[ ! -f $CACHE/.complete ]]; then
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvu-windows-pyconfig.XXXXXX")
     trap 'rm -rf "$WORK"' EXIT
-    mapfile -t packages < <(grep -E '^[0-9]' "$ROOT/tools/python-versions" | sed 's/^/python/')
+    mapfile -t packages < <("$ROOT/tools/windows/versions.sh" | sed 's/^/python/')
     mkdir -p "$WORK/out"
     while IFS= read -r tarball; do
         version=$(basename "$tarball" | sed -E 's/^python([0-9]+\.[0-9]+)_.*/\1/')
