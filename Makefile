@@ -84,7 +84,7 @@ wheels:
 	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/build.sh
 	@PYTHON="$(PY)" $(IN_VENV) tools/windows/build.sh >/dev/null
 
-# win_amd64 wheels for every supported CPython, built here with zig's clang,
+# win_amd64 wheels for CPython 3.8 to 3.13, built here with zig's clang,
 # each checked with delvewheel, into wheelhouse/.
 wheels-windows:
 	@$(DEPS) --wheels

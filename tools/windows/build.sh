@@ -103,7 +103,7 @@ for minor in "${VERSIONS[@]}"; do
         cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
             -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$ARCH" \
             -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
-            -DPython_INCLUDE_DIR="$include" -DTARVU_PYTHON_IMPORT_LIBRARY="$library" \
+            -DPython_INCLUDE_DIR="$include" -DTARVU_PYTHON_IMPORT_LIBRARY="$library" -DTARVU_PORTABLE=ON \
             -DTARVU_EXT_SUFFIX="$suffix" &&
             nice -n 10 cmake --build "$build" -j"$JOBS" --target tarvu
     } >>"$log" 2>&1; then

@@ -6,8 +6,8 @@
 # Include/ is the same source on every platform; only pyconfig.h is written
 # per operating system, and Windows' is a hand-written file in the source tree
 # (PC/pyconfig.h, PC/pyconfig.h.in from 3.13 on). The first run takes it from
-# the CPython sources inside Debian's source packages (every python3.X that
-# Debian's current suites still serve; tools/debian-source.sh) into
+# the CPython sources inside Debian's source packages (those of SOURCES below,
+# through tools/debian-source.sh) into
 # ${XDG_CACHE_HOME:-~/.cache}/tarvu/windows-pyconfig/. A version Debian does
 # not serve takes the nearest one's, the older on a tie: the file changes
 # little between versions, and the module's compile-time checks
@@ -17,21 +17,25 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 MINOR=$1
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/windows-pyconfig
-SUITES=bullseye,bookworm,trixie,unstable
+# The suites that serve CPython sources of the versions the Windows wheels
+# are built for: Debian 11's 3.9, Debian 12's 3.11, the development suite's 3.13.
+SOURCES=("bullseye python3.9" "bookworm python3.11" "unstable python3.13")
 
 if [[ ! -f $CACHE/.complete ]]; then
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvu-windows-pyconfig.XXXXXX")
     trap 'rm -rf "$WORK"' EXIT
-    mapfile -t packages < <("$ROOT/tools/windows/versions.sh" | sed 's/^/python/')
     mkdir -p "$WORK/out"
-    while IFS= read -r tarball; do
-        version=$(basename "$tarball" | sed -E 's/^python([0-9]+\.[0-9]+)_.*/\1/')
+    for source in "${SOURCES[@]}"; do
+        read -r suite package <<<"$source"
+        # A suite that no longer serves its version leaves that one out.
+        tarball=$("$ROOT/tools/debian-source.sh" "$suite" "$WORK/debian" "$package") || continue
+        version=${package#python}
         tar -xf "$tarball" -C "$WORK" --wildcards '*/PC/pyconfig.h' '*/PC/pyconfig.h.in' 2>/dev/null || true
         found=$(find "$WORK" -path "*/Python-$version.*/PC/pyconfig.h*" | sort | head -n 1)
         [[ -n $found ]] || { echo "windows-pyconfig: no PC/pyconfig.h in $(basename "$tarball")" >&2; exit 1; }
         cp "$found" "$WORK/out/$version.h"
         echo "windows-pyconfig: $version from $(basename "$tarball")" >&2
-    done < <("$ROOT/tools/debian-source.sh" "$WORK/debian" "$SUITES" "${packages[@]}")
+    done
     ls "$WORK"/out/*.h >/dev/null 2>&1 || { echo "windows-pyconfig: Debian serves no CPython source" >&2; exit 1; }
     mkdir -p "$CACHE"
     cp "$WORK"/out/*.h "$CACHE"/
