@@ -2,6 +2,7 @@
 
 #include "boundary/call_guard.h"
 #include "boundary/owned.h"
+#include "boundary/shared_state.h"
 #include "boundary/text.h"
 #include "types/label_classes.h"
 
@@ -83,8 +84,11 @@ PyObject* temporary_str(const char* text) {
 }  // namespace
 
 Status add_to_module(PyObject* module, const char* name, PyObject* value) {
-    Owned all = TARVU_TRY(export_list(module));
-    if (PyList_Append(all.get(), temporary_str(name)) < 0) {
+    Result<Owned> all = export_list(module);
+    if (!all.ok()) {
+        return std::move(all).error();
+    }
+    if (PyList_Append(all.value().get(), temporary_str(name)) < 0) {
         fault_describing("could not append __name__ to __all__: ", ErrorValue::fetch());
     }
     if (PyObject_SetAttr(module, temporary_str(name), value) < 0) {
@@ -97,8 +101,11 @@ Status run_module_body(PyObject* module, std::span<const Registration> registrat
     for (const Registration& registration : registrations) {
         // Each type is built right before its own add step, so a failure leaves
         // the earlier classes added and the later ones unbuilt.
-        PyTypeObject* type = TARVU_TRY(registration.ensure_type());
-        TARVU_TRY(add_to_module(module, registration.name, reinterpret_cast<PyObject*>(type)));
+        Result<PyTypeObject*> type = registration.ensure_type();
+        if (!type.ok()) {
+            return std::move(type).error();
+        }
+        TARVU_TRY(add_to_module(module, registration.name, reinterpret_cast<PyObject*>(type.value())));
     }
     return Ok{};
 }
@@ -109,13 +116,9 @@ PyObject* initialize_module() {
         if (!module) {
             return ErrorValue::fetch();  // the flag stays clear: a later call may succeed
         }
-#ifdef Py_GIL_DISABLED
-        // Every piece of the module's shared state is safe for parallel
-        // callers, so importing it must not turn the interpreter lock back on.
-        if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) {
+        if (declare_free_threading_safe(module.get()) < 0) {
             return ErrorValue::fetch();
         }
-#endif
         // Tested after creating the module, so a repeated call creates and then
         // destroys one module; set before the body runs, so a failed first
         // initialisation also uses up the process's only one.

@@ -95,8 +95,8 @@ inline Status extract_arguments_tuple_dict(const FunctionDescription& descriptio
 /// it found them (all empty) and returns false. Inlined into each entry
 /// point, where the description is a constant: clang otherwise keeps it as a
 /// call that walks the names in general.
-[[gnu::always_inline]] inline bool extract_keyword_call(const FunctionDescription& description, PyObject* const* args,
-                                                        size_t given, PyObject* kwnames, std::span<PyObject*> slots) {
+TARVU_ALWAYS_INLINE bool extract_keyword_call(const FunctionDescription& description, PyObject* const* args,
+                                              size_t given, PyObject* kwnames, std::span<PyObject*> slots) {
     const auto& names = description.positional_parameter_names;
     if (given > names.size()) {
         return false;
@@ -130,9 +130,9 @@ inline Status extract_arguments_tuple_dict(const FunctionDescription& descriptio
     return matched;
 }
 
-[[gnu::always_inline]] inline Status extract_arguments_fastcall(const FunctionDescription& description,
-                                                                PyObject* const* args, Py_ssize_t nargsf,
-                                                                PyObject* kwnames, std::span<PyObject*> slots) {
+TARVU_ALWAYS_INLINE Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                                      Py_ssize_t nargsf, PyObject* kwnames,
+                                                      std::span<PyObject*> slots) {
     const auto given = static_cast<size_t>(compat::vectorcall_nargs(nargsf));
     if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
         if (extract_positional_call(description, args, given, slots)) [[likely]] {

@@ -45,7 +45,8 @@ void raise_unraisable(ErrorValue&& error) {
 void GILPool::release_owned_after(size_t mark) {
     // Detach first: a release may run a finaliser that re-enters the module and
     // registers temporaries of its own above the mark.
-    size_t count = OWNED_OBJECTS.length - mark;
+    OwnedObjects& list = GUARD_THREAD_STATE.owned_objects;
+    size_t count = list.length - mark;
     PyObject* inline_buffer[16];
     PyObject** detached = inline_buffer;
     if (count > std::size(inline_buffer)) {
@@ -54,8 +55,8 @@ void GILPool::release_owned_after(size_t mark) {
             abort_on_allocation_failure();
         }
     }
-    std::memcpy(detached, OWNED_OBJECTS.items + mark, count * sizeof(PyObject*));
-    OWNED_OBJECTS.length = mark;
+    std::memcpy(detached, list.items + mark, count * sizeof(PyObject*));
+    list.length = mark;
     for (size_t i = 0; i < count; ++i) {
         // Each entry owns one reference, and a guard closes holding the
         // interpreter: the release is the guard's own.

@@ -69,20 +69,6 @@ inline void close_call_guard(GILPool& pool) {
     pool.state().gil_count -= 1;
 }
 
-// clang leaves the guard and its fault catch out of line, where g++ inlines
-// them into the slot: forcing them in gives clang the same success path (within
-// 3% of g++'s instructions on every operation). g++ needs no help, and forcing
-// the fault catch in makes its comparisons longer.
-#if defined(__clang__)
-#define TARVU_GUARD_INLINING [[gnu::always_inline]] inline
-#else
-#define TARVU_GUARD_INLINING inline
-#endif
-
-// An entry point's body lambda, inlined into its guard by every compiler:
-// clang otherwise leaves the lambda as a call of its own.
-#define TARVU_ENTRY_BODY __attribute__((always_inline))
-
 namespace detail {
 
 /// Runs the body inside the fault catch: its result (a Result<PyObject*> or a
@@ -109,8 +95,8 @@ TARVU_GUARD_INLINING auto run_body(Body& body) -> decltype(body()) {
 /// Makes the error current, or the PanicException that a fault while composing
 /// it becomes; kept out of line so that the success path of every entry point
 /// stays small.
-[[gnu::noinline, gnu::cold]] void raise_error(ErrorValue&& error);
-[[gnu::noinline, gnu::cold]] void raise_unraisable(ErrorValue&& error);
+TARVU_COLD void raise_error(ErrorValue&& error);
+TARVU_COLD void raise_unraisable(ErrorValue&& error);
 
 }  // namespace detail
 
@@ -149,7 +135,7 @@ TARVU_GUARD_INLINING PyObject* trampoline(Body&& body) {
 /// line once the guard state's slow path is in it, a call more for every
 /// instance that goes.
 template <class Body>
-[[gnu::always_inline]] inline void trampoline_unraisable(Body&& body) {
+TARVU_ALWAYS_INLINE void trampoline_unraisable(Body&& body) {
     try {
         GILPool pool = open_call_guard();
         {

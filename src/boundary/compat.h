@@ -1,11 +1,18 @@
 #pragma once
-// Every difference between the supported CPython versions (3.8 to 3.15) lives here.
+// The differences between the supported CPython versions (3.8 to 3.15), and
+// the interpreter's header with them: every other file reaches the interpreter
+// through this one. Free-threading differences are in shared_state.h, compiler
+// attributes in attributes.h.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #if PY_VERSION_HEX < 0x030B0000
 #include <longintrepr.h>  // the int layout, for small_int_value
 #endif
+
+#include "boundary/attributes.h"
+
+static_assert(PY_VERSION_HEX >= 0x03080000, "tarvu needs CPython 3.8 or newer");
 
 // The headers' pyconfig.h must describe the machine being compiled for (a
 // wheel for another architecture is built with a pyconfig.h made for it):
@@ -30,10 +37,7 @@ namespace tarvu::compat {
 // The fetch/restore/normalise triple keeps the exact type, value and traceback
 // of an exception as the interpreter holds them. 3.12 deprecates the first and
 // last in favour of a single-object API, but they still behave identically.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
+TARVU_ALLOW_DEPRECATED_BEGIN
 
 inline void fetch_exception(PyObject** type, PyObject** value, PyObject** traceback) {
     PyErr_Fetch(type, value, traceback);
@@ -43,17 +47,11 @@ inline void normalize_exception(PyObject** type, PyObject** value, PyObject** tr
     PyErr_NormalizeException(type, value, traceback);
 }
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+TARVU_ALLOW_DEPRECATED_END
 
 /// Positional count of a vector call, without the offset flag.
 inline Py_ssize_t vectorcall_nargs(Py_ssize_t nargsf) {
-#if PY_VERSION_HEX >= 0x03080000
     return PyVectorcall_NARGS(static_cast<size_t>(nargsf));
-#else
-#error "tarvu needs CPython 3.8 or newer"
-#endif
 }
 
 /// Makes calls of `type` go to `call` instead of type_call. Types have a
@@ -133,6 +131,11 @@ inline long long long_value(PyObject* integer) {
         return value;
     }
 }
+
+/// Whether the interpreter's small ints (-5 to 256) are static and immortal,
+/// one set for the whole process (3.12 on); older versions free them at
+/// finalisation.
+inline constexpr bool STATIC_SMALL_INTS = PY_VERSION_HEX >= 0x030C0000;
 
 /// The value of an exact int small enough to sit in one internal digit,
 /// read without a call; false for any other int.

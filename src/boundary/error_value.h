@@ -262,13 +262,11 @@ using Status = Result<Ok>;
 
 }  // namespace tarvu
 
-/// Evaluates a Result; returns its error from the enclosing function, else
-/// yields its value.
-#define TARVU_TRY(expression)                           \
-    ({                                                  \
-        auto&& tarvu_try_result = (expression);         \
-        if (!tarvu_try_result.ok()) {                   \
-            return std::move(tarvu_try_result).error(); \
-        }                                               \
-        std::move(tarvu_try_result).value();            \
-    })
+/// Passes a failed Status on: returns its error from the enclosing function.
+/// A statement, `TARVU_TRY(step());`; a Result that carries a value is
+/// written out where it is used.
+#define TARVU_TRY(expression)                                                      \
+    if (::tarvu::Status tarvu_try_status = (expression); !tarvu_try_status.ok()) { \
+        return std::move(tarvu_try_status).error();                                \
+    }                                                                              \
+    static_assert(true)

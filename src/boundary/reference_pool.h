@@ -40,9 +40,9 @@ extern ReferencePool POOL;
 // POOL's operations as functions of their own, out of line, so that a caller
 // that only names them keeps no register for the pool's address. The handle
 // declares queue_decref again rather than depend on the pool's header.
-[[gnu::cold, gnu::noinline]] void queue_incref(PyObject* object);
-[[gnu::cold, gnu::noinline]] void queue_decref(PyObject* object);
-[[gnu::cold, gnu::noinline]] void apply_pending_pool_changes();
+TARVU_COLD void queue_incref(PyObject* object);
+TARVU_COLD void queue_decref(PyObject* object);
+TARVU_COLD void apply_pending_pool_changes();
 
 /// Applies and clears POOL.
 inline void update_counts() {

@@ -1,12 +1,14 @@
 #pragma once
-// Process-wide state that threads share.
+// Process-wide state that threads share, and every difference between the
+// default and the free-threaded interpreter.
 //
 // With an interpreter lock, the lock already orders every access, so plain
 // loads and stores are enough and cost nothing. A free-threaded interpreter
 // (Py_GIL_DISABLED) runs callers truly in parallel: there, a cell filled once
 // is published with a release store and read with an acquire load, a race to
 // fill it keeps the first value, and slow paths that build shared objects take
-// a lock. These helpers are the only place that difference is written.
+// a lock. Code that compiles on both builds tests FREE_THREADED; what only one
+// build can compile is in the one conditional block below.
 //
 // They use the compiler's __atomic builtins (g++ and clang both have them)
 // rather than std::atomic_ref, which the libc++ the manylinux wheels are built
@@ -19,42 +21,10 @@
 
 namespace tarvu {
 
-/// Reads a cell that another thread may fill with `publish` or
-/// `publish_if_empty`.
-template <class T>
-inline T load_published(T& cell) {
 #ifdef Py_GIL_DISABLED
-    return __atomic_load_n(&cell, __ATOMIC_ACQUIRE);
-#else
-    return cell;
-#endif
-}
 
-/// Stores `value` in `cell` for `load_published` readers.
-template <class T>
-inline void publish(T& cell, T value) {
-#ifdef Py_GIL_DISABLED
-    __atomic_store_n(&cell, value, __ATOMIC_RELEASE);
-#else
-    cell = value;
-#endif
-}
-
-/// Stores `value` in `cell` if it is still null; false if another caller
-/// filled it first (the cell keeps that first value).
-template <class T>
-inline bool publish_if_empty(T*& cell, T* value) {
-#ifdef Py_GIL_DISABLED
-    T* expected = nullptr;
-    return __atomic_compare_exchange_n(&cell, &expected, value, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-#else
-    if (cell != nullptr) {
-        return false;
-    }
-    cell = value;
-    return true;
-#endif
-}
+/// Whether the interpreter runs without a lock (free-threaded).
+inline constexpr bool FREE_THREADED = true;
 
 /// Serialises the slow path that builds a shared object. A thread may take it
 /// again while it holds it, since building one object may ask for it again.
@@ -63,7 +33,6 @@ inline bool publish_if_empty(T*& cell, T* value) {
 /// the interpreter lock already serialises the path.
 class BuildLock {
 public:
-#ifdef Py_GIL_DISABLED
     void lock() {
         const unsigned long self = PyThread_get_thread_ident();
         if (owner_.load(std::memory_order_relaxed) == self) {
@@ -86,32 +55,98 @@ private:
     PyMutex mutex_ = {};
     std::atomic<unsigned long> owner_{0};
     unsigned depth_ = 0;
-#else
-    void lock() {}
-    void unlock() {}
-#endif
 };
 
-/// An int from 0 to 255 as a new reference. From CPython 3.12 on these are the
-/// interpreter's static, immortal small ints, one set for the whole process
-/// (surviving re-initialisation): the first call for each value keeps what
-/// PyLong_FromLong returned, and later calls hand out that same object without
-/// the call. Older interpreters free their small ints at finalisation, so they
-/// always go through PyLong_FromLong.
-inline PyObject* new_small_int(uint8_t value) {
-#if PY_VERSION_HEX >= 0x030C0000
-    static constinit PyObject* known[256] = {};
-    if (PyObject* cached = load_published(known[value])) [[likely]] {
-        return new_reference(cached);
-    }
-    PyObject* made = PyLong_FromLong(value);
-    if (made != nullptr) {
-        publish(known[value], made);  // immortal: the cell needs no reference of its own
-    }
-    return made;
+/// Makes an object that lives until the process ends (a label type, a class
+/// attribute) immortal. Without an interpreter lock, every thread that loads
+/// such an object it did not create adds and drops a reference with an atomic
+/// write to the same word, and threads comparing `TileLabel.Tumor` would queue
+/// on those cache lines; an immortal object's count is never written. Called
+/// by the creating thread, which owns the count: past the 32-bit local count,
+/// CPython makes it immortal.
+inline void make_immortal_if_free_threaded(PyObject* object) {
+    Py_SET_REFCNT(object, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+}
+
+/// Tells the interpreter that importing the module must not turn its lock
+/// back on: every piece of the module's shared state is safe for parallel
+/// callers. 0, or -1 with an exception set.
+inline int declare_free_threading_safe(PyObject* module) {
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+}
+
 #else
-    return PyLong_FromLong(value);
+
+inline constexpr bool FREE_THREADED = false;
+
+class BuildLock {
+public:
+    void lock() {}
+    void unlock() {}
+};
+
+inline void make_immortal_if_free_threaded(PyObject*) {}
+
+inline int declare_free_threading_safe(PyObject*) {
+    return 0;
+}
+
 #endif
+
+/// Reads a cell that another thread may fill with `publish` or
+/// `publish_if_empty`.
+template <class T>
+inline T load_published(T& cell) {
+    if constexpr (FREE_THREADED) {
+        return __atomic_load_n(&cell, __ATOMIC_ACQUIRE);
+    } else {
+        return cell;
+    }
+}
+
+/// Stores `value` in `cell` for `load_published` readers.
+template <class T>
+inline void publish(T& cell, T value) {
+    if constexpr (FREE_THREADED) {
+        __atomic_store_n(&cell, value, __ATOMIC_RELEASE);
+    } else {
+        cell = value;
+    }
+}
+
+/// Stores `value` in `cell` if it is still null; false if another caller
+/// filled it first (the cell keeps that first value).
+template <class T>
+inline bool publish_if_empty(T*& cell, T* value) {
+    if constexpr (FREE_THREADED) {
+        T* expected = nullptr;
+        return __atomic_compare_exchange_n(&cell, &expected, value, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    } else {
+        if (cell != nullptr) {
+            return false;
+        }
+        cell = value;
+        return true;
+    }
+}
+
+/// An int from 0 to 255 as a new reference. Where the interpreter's small ints
+/// are static and immortal, the first call for each value keeps what
+/// PyLong_FromLong returned, and later calls hand out that same object without
+/// the call; elsewhere every call goes through PyLong_FromLong.
+inline PyObject* new_small_int(uint8_t value) {
+    if constexpr (compat::STATIC_SMALL_INTS) {
+        static constinit PyObject* known[256] = {};
+        if (PyObject* cached = load_published(known[value])) [[likely]] {
+            return new_reference(cached);
+        }
+        PyObject* made = PyLong_FromLong(value);
+        if (made != nullptr) {
+            publish(known[value], made);  // immortal: the cell needs no reference of its own
+        }
+        return made;
+    }
+    return PyLong_FromLong(value);
 }
 
 }  // namespace tarvu

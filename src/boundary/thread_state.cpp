@@ -80,8 +80,8 @@ namespace {
 /// Runs at thread exit. No call guard is open then, so the list is empty: it
 /// only frees the buffer and marks the list destroyed.
 void destroy_owned_objects() {
-    std::free(OWNED_OBJECTS.items);
-    OWNED_OBJECTS = {nullptr, 0, 0, OwnedListState::Destroyed};
+    std::free(GUARD_THREAD_STATE.owned_objects.items);
+    GUARD_THREAD_STATE.owned_objects = {nullptr, 0, 0, OwnedListState::Destroyed};
 }
 
 #if defined(_WIN32)
@@ -104,7 +104,7 @@ BOOL CALLBACK create_owned_objects_slot(INIT_ONCE*, void*, void**) {
 void destroy_owned_objects_at_thread_exit() {
     // Any non-null value makes the callback run for this thread.
     if (InitOnceExecuteOnce(&OWNED_OBJECTS_SLOT_ONCE, &create_owned_objects_slot, nullptr, nullptr) == FALSE ||
-        FlsSetValue(OWNED_OBJECTS_SLOT, &OWNED_OBJECTS) == FALSE) {
+        FlsSetValue(OWNED_OBJECTS_SLOT, &GUARD_THREAD_STATE.owned_objects) == FALSE) {
         abort_on_allocation_failure();
     }
 }
@@ -126,7 +126,7 @@ void create_owned_objects_key() {
 void destroy_owned_objects_at_thread_exit() {
     pthread_once(&OWNED_OBJECTS_KEY_ONCE, &create_owned_objects_key);
     // Any non-null value makes the destructor run for this thread.
-    if (pthread_setspecific(OWNED_OBJECTS_KEY, &OWNED_OBJECTS) != 0) {
+    if (pthread_setspecific(OWNED_OBJECTS_KEY, &GUARD_THREAD_STATE.owned_objects) != 0) {
         abort_on_allocation_failure();
     }
 }
@@ -135,36 +135,38 @@ void destroy_owned_objects_at_thread_exit() {
 /// Makes the calling thread's list live, registering its per-thread destructor.
 void start_owned_objects() {
     destroy_owned_objects_at_thread_exit();
-    OWNED_OBJECTS.state = OwnedListState::Live;
+    GUARD_THREAD_STATE.owned_objects.state = OwnedListState::Live;
 }
 
 void grow_owned_objects() {
-    size_t capacity = OWNED_OBJECTS.capacity == 0 ? 16 : OWNED_OBJECTS.capacity * 2;
-    void* items = std::realloc(OWNED_OBJECTS.items, capacity * sizeof(PyObject*));
+    size_t capacity =
+        GUARD_THREAD_STATE.owned_objects.capacity == 0 ? 16 : GUARD_THREAD_STATE.owned_objects.capacity * 2;
+    void* items = std::realloc(GUARD_THREAD_STATE.owned_objects.items, capacity * sizeof(PyObject*));
     if (items == nullptr) {
         abort_on_allocation_failure();
     }
-    OWNED_OBJECTS.items = static_cast<PyObject**>(items);
-    OWNED_OBJECTS.capacity = capacity;
+    GUARD_THREAD_STATE.owned_objects.items = static_cast<PyObject**>(items);
+    GUARD_THREAD_STATE.owned_objects.capacity = capacity;
 }
 
 }  // namespace
 
 void register_owned(PyObject* object) {
-    if (GIL_COUNT <= 0 || OWNED_OBJECTS.state == OwnedListState::Destroyed) [[unlikely]] {
+    if (GUARD_THREAD_STATE.gil_count <= 0 || GUARD_THREAD_STATE.owned_objects.state == OwnedListState::Destroyed)
+        [[unlikely]] {
         // No guard here will release it (none is open, or the list is gone at
         // thread exit). The caller may still be using it, so it cannot go now:
         // the next guard to open, on any thread, releases it.
         queue_decref(object);
         return;
     }
-    if (OWNED_OBJECTS.state == OwnedListState::Unused) {
+    if (GUARD_THREAD_STATE.owned_objects.state == OwnedListState::Unused) {
         start_owned_objects();
     }
-    if (OWNED_OBJECTS.length == OWNED_OBJECTS.capacity) {
+    if (GUARD_THREAD_STATE.owned_objects.length == GUARD_THREAD_STATE.owned_objects.capacity) {
         grow_owned_objects();
     }
-    OWNED_OBJECTS.items[OWNED_OBJECTS.length++] = object;
+    GUARD_THREAD_STATE.owned_objects.items[GUARD_THREAD_STATE.owned_objects.length++] = object;
 }
 
 }  // namespace tarvu

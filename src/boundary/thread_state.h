@@ -7,21 +7,6 @@
 
 #include "boundary/reference_pool.h"
 
-// General-dynamic TLS. The module is loaded with dlopen, where initial-exec TLS
-// has to come out of the small static TLS reserve that every native library in
-// the process draws on (OpenMP runtimes, imaging libraries), and the import
-// fails outright once that is used up. guard_thread_state() makes up most of
-// the cost whenever the loader did find room in static TLS.
-#define TARVU_THREAD_LOCAL thread_local __attribute__((tls_model("global-dynamic")))
-
-// Linux on x86-64: the TLS ABI whose thread pointer and descriptors
-// guard_thread_state() relies on.
-#if defined(__x86_64__) && defined(__linux__)
-#define TARVU_STATIC_TLS_OFFSET 1
-#else
-#define TARVU_STATIC_TLS_OFFSET 0
-#endif
-
 namespace tarvu {
 
 /// Lifecycle of a thread's OWNED_OBJECTS list.
@@ -40,10 +25,13 @@ struct OwnedObjects {
 /// The call guard's per-thread state, in one thread-local block, since every
 /// guard reads both parts.
 struct GuardThreadState {
-    /// Number of call guards open on this thread. -1: interpreter-lock access
-    /// is prohibited while a traversal runs; any other negative value:
+    /// GIL_COUNT: the number of call guards open on this thread (not a lock
+    /// count: the module never takes the interpreter lock). -1: interpreter
+    /// access is prohibited while a traversal runs; any other negative value:
     /// prohibited. The module never stores a negative value itself.
     intptr_t gil_count;
+    /// OWNED_OBJECTS: the temporaries of the open guards, each marking its
+    /// start in it.
     OwnedObjects owned_objects;
 };
 // The assembler name lets guard_thread_state_slow find the block's TLS
@@ -58,11 +46,11 @@ extern std::atomic<intptr_t> GUARD_THREAD_STATE_OFFSET;
 
 /// This thread's block through the general-dynamic access, learning
 /// GUARD_THREAD_STATE_OFFSET on the way.
-[[gnu::cold, gnu::noinline]] GuardThreadState& guard_thread_state_slow();
+TARVU_COLD GuardThreadState& guard_thread_state_slow();
 #endif
 
 /// This thread's guard state. A guard reaches it once and keeps the pointer.
-[[gnu::always_inline]] inline GuardThreadState& guard_thread_state() {
+TARVU_ALWAYS_INLINE GuardThreadState& guard_thread_state() {
 #if TARVU_STATIC_TLS_OFFSET
     // The general-dynamic access calls __tls_get_addr. The compilers' TLS
     // descriptors (-mtls-dialect=gnu2) cost less, but where the block has to
@@ -81,11 +69,6 @@ extern std::atomic<intptr_t> GUARD_THREAD_STATE_OFFSET;
 #endif
 }
 
-// The two parts under their own names, usable as variables, for code outside
-// the guard's own steps.
-#define GIL_COUNT (::tarvu::guard_thread_state().gil_count)
-#define OWNED_OBJECTS (::tarvu::guard_thread_state().owned_objects)
-
 /// Gives the call guard that is open on this thread one reference to release
 /// when it closes. With no guard open, or once the list was destroyed (thread
 /// exit), the next guard to open releases it instead.
@@ -93,7 +76,7 @@ void register_owned(PyObject* object);
 
 /// Adds one reference now if this thread has a call guard open, else queues it.
 inline void register_incref(PyObject* object) {
-    if (GIL_COUNT > 0) {
+    if (GUARD_THREAD_STATE.gil_count > 0) {
         Py_INCREF(object);
     } else {
         queue_incref(object);
@@ -103,7 +86,7 @@ inline void register_incref(PyObject* object) {
 /// Releases one reference now if this thread has a call guard open and holds
 /// the interpreter, else queues it.
 inline void register_decref(PyObject* object) {
-    if (GIL_COUNT > 0 && compat::holds_interpreter()) [[likely]] {
+    if (GUARD_THREAD_STATE.gil_count > 0 && compat::holds_interpreter()) [[likely]] {
         Py_DECREF(object);
     } else {
         queue_decref(object);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "boundary/error_value.h"
+#include "boundary/shared_state.h"
 
 namespace tarvu {
 
@@ -17,11 +18,11 @@ inline constexpr const char ALREADY_MUTABLY_BORROWED[] = "Already mutably borrow
 
 /// Whether the counter says an exclusive borrow is held.
 inline bool exclusively_borrowed(BorrowFlag* flag) {
-#ifdef Py_GIL_DISABLED
-    return __atomic_load_n(flag, __ATOMIC_RELAXED) == EXCLUSIVELY_BORROWED;  // see shared_state.h
-#else
-    return *flag == EXCLUSIVELY_BORROWED;
-#endif
+    if constexpr (FREE_THREADED) {
+        return __atomic_load_n(flag, __ATOMIC_RELAXED) == EXCLUSIVELY_BORROWED;
+    } else {
+        return *flag == EXCLUSIVELY_BORROWED;
+    }
 }
 
 /// A shared borrow of an instance, given back when this goes out of scope.
@@ -33,27 +34,23 @@ inline bool exclusively_borrowed(BorrowFlag* flag) {
 /// word, and parallel readers would queue on that cache line.
 class SharedBorrow {
 public:
-#ifdef Py_GIL_DISABLED
-    explicit SharedBorrow(BorrowFlag*) {}
-    SharedBorrow(SharedBorrow&&) noexcept {}
-    ~SharedBorrow() {}  // held for its scope, like the counting borrow
-#else
     explicit SharedBorrow(BorrowFlag* flag) : flag_(flag) {
-        *flag_ += 1;
+        if constexpr (!FREE_THREADED) {
+            *flag_ += 1;
+        }
     }
     SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
     ~SharedBorrow() {
-        if (flag_ != nullptr) *flag_ -= 1;
+        if constexpr (!FREE_THREADED) {
+            if (flag_ != nullptr) *flag_ -= 1;
+        }
     }
-#endif
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
     SharedBorrow& operator=(SharedBorrow&&) = delete;
 
-#ifndef Py_GIL_DISABLED
 private:
     BorrowFlag* flag_;
-#endif
 };
 
 /// Whether `object` is an instance of `type` or of a subtype.
@@ -118,13 +115,10 @@ extern constinit FreeInstances FREE_INSTANCES;
 /// besides zeroing memory whose every field is set here and checking for GC.
 inline PyObject* allocate_instance(PyTypeObject* type, uint8_t value) {
     InstanceRecord* record;
-#if !defined(Py_GIL_DISABLED)
-    if (FREE_INSTANCES.count > 0) [[likely]] {
+    if (!FREE_THREADED && FREE_INSTANCES.count > 0) [[likely]] {
         record = static_cast<InstanceRecord*>(FREE_INSTANCES.blocks[--FREE_INSTANCES.count]);
         PyObject_Init(reinterpret_cast<PyObject*>(record), type);
-    } else
-#endif
-    {
+    } else {
         record = PyObject_New(InstanceRecord, type);
         if (record == nullptr) {
             return nullptr;
@@ -139,12 +133,10 @@ inline PyObject* allocate_instance(PyTypeObject* type, uint8_t value) {
 /// kept for allocate_instance when it came from PyObject_New's allocator and
 /// the list has room, else freed.
 inline void free_instance(PyObject* instance, freefunc free_memory) {
-#if !defined(Py_GIL_DISABLED)
-    if (free_memory == PyObject_Free && FREE_INSTANCES.count < FreeInstances::CAPACITY) [[likely]] {
+    if (!FREE_THREADED && free_memory == PyObject_Free && FREE_INSTANCES.count < FreeInstances::CAPACITY) [[likely]] {
         FREE_INSTANCES.blocks[FREE_INSTANCES.count++] = instance;
         return;
     }
-#endif
     free_memory(instance);
 }
 

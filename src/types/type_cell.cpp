@@ -11,19 +11,6 @@ namespace {
 
 constexpr const char NUL_IN_CLASS_DOC[] = "class doc cannot contain nul bytes";
 
-/// The label types and their class attributes live until the process ends
-/// (the module initialises once per process). Without an interpreter lock,
-/// every thread that loads a class or a class attribute it did not create
-/// adds and drops a reference with an atomic write to the same word, and
-/// threads comparing `TileLabel.Tumor` would queue on those cache lines. An
-/// immortal object's count is never written. Called by the creating thread,
-/// which owns the count: past the 32-bit local count, CPython makes it immortal.
-void make_immortal_if_free_threaded([[maybe_unused]] PyObject* object) {
-#ifdef Py_GIL_DISABLED
-    Py_SET_REFCNT(object, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
-#endif
-}
-
 /// The text signature of every label class's constructor.
 constexpr const char CONSTRUCTOR_SIGNATURE[] = "(s)";
 /// The classes carry no documentation of their own beyond the signature.

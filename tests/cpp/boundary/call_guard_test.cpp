@@ -63,7 +63,7 @@ void pass_through_call_guard() {
 template <class Work>
 void on_thread_without_guard(Work work) {
     std::thread thread([&] {
-        EXPECT_EQ(GIL_COUNT, 0);
+        EXPECT_EQ(GUARD_THREAD_STATE.gil_count, 0);
         work();
     });
     thread.join();
@@ -151,18 +151,18 @@ TEST(ReferencePool, ThreadsQueueingWhileAnotherThreadOpensGuardsLoseNoChange) {
 
 TEST(CallGuard, NestedGuardsRestoreTheCountAndReleaseOnlyTheirOwnTemporaries) {
     take_deallocation_log();
-    const intptr_t count_before = GIL_COUNT;
+    const intptr_t count_before = GUARD_THREAD_STATE.gil_count;
     size_t length_before = 0;
     size_t length_in_outer = 0;
 
     PyObject* result = trampoline([&]() -> Result<PyObject*> {
-        EXPECT_EQ(GIL_COUNT, count_before + 1);
-        length_before = OWNED_OBJECTS.length;
+        EXPECT_EQ(GUARD_THREAD_STATE.gil_count, count_before + 1);
+        length_before = GUARD_THREAD_STATE.owned_objects.length;
         register_owned(make_tracked("outer").release());
-        length_in_outer = OWNED_OBJECTS.length;
+        length_in_outer = GUARD_THREAD_STATE.owned_objects.length;
 
         PyObject* inner = trampoline([&]() -> Result<PyObject*> {
-            EXPECT_EQ(GIL_COUNT, count_before + 2);
+            EXPECT_EQ(GUARD_THREAD_STATE.gil_count, count_before + 2);
             register_owned(make_tracked("inner 1").release());
             register_owned(make_tracked("inner 2").release());
             register_owned(make_tracked("inner 3").release());
@@ -172,16 +172,16 @@ TEST(CallGuard, NestedGuardsRestoreTheCountAndReleaseOnlyTheirOwnTemporaries) {
         EXPECT_EQ(describe_pending(), (Described{"ValueError", "inner failure"}));
 
         EXPECT_THAT(take_deallocation_log(), ::testing::ElementsAre("inner 1", "inner 2", "inner 3"));
-        EXPECT_EQ(GIL_COUNT, count_before + 1);
-        EXPECT_EQ(OWNED_OBJECTS.length, length_in_outer);
+        EXPECT_EQ(GUARD_THREAD_STATE.gil_count, count_before + 1);
+        EXPECT_EQ(GUARD_THREAD_STATE.owned_objects.length, length_in_outer);
         Py_INCREF(Py_None);
         return Py_None;
     });
     Py_XDECREF(result);
 
     EXPECT_THAT(take_deallocation_log(), ::testing::ElementsAre("outer"));
-    EXPECT_EQ(GIL_COUNT, count_before);
-    EXPECT_EQ(OWNED_OBJECTS.length, length_before);
+    EXPECT_EQ(GUARD_THREAD_STATE.gil_count, count_before);
+    EXPECT_EQ(GUARD_THREAD_STATE.owned_objects.length, length_before);
 }
 
 TEST(CallGuard, ReleasingMoreTemporariesThanTheInlineBufferKeepsTheirOrder) {
@@ -209,7 +209,7 @@ TEST(CallGuard, AfterTheThreadsListIsDestroyedTemporariesGoToTheNextGuard) {
     std::thread([&] {
         PyGILState_STATE state = PyGILState_Ensure();
         // As during thread exit, once the per-thread destructor has run.
-        OWNED_OBJECTS = {nullptr, 0, 0, OwnedListState::Destroyed};
+        GUARD_THREAD_STATE.owned_objects = {nullptr, 0, 0, OwnedListState::Destroyed};
         PyObject* result = trampoline([&]() -> Result<PyObject*> {
             register_owned(make_tracked("late").release());
             // Still usable here: released neither now nor by this guard.
@@ -219,8 +219,8 @@ TEST(CallGuard, AfterTheThreadsListIsDestroyedTemporariesGoToTheNextGuard) {
         });
         Py_XDECREF(result);
         released_at_close = take_deallocation_log();
-        EXPECT_EQ(GIL_COUNT, 0);
-        EXPECT_EQ(OWNED_OBJECTS.length, 0u);
+        EXPECT_EQ(GUARD_THREAD_STATE.gil_count, 0);
+        EXPECT_EQ(GUARD_THREAD_STATE.owned_objects.length, 0u);
         PyObject* next = trampoline([&]() -> Result<PyObject*> {
             Py_INCREF(Py_None);
             return Py_None;
@@ -238,7 +238,7 @@ TEST(CallGuard, AfterTheThreadsListIsDestroyedTemporariesGoToTheNextGuard) {
 TEST(CallGuard, TemporariesRegisteredWithNoGuardOpenGoToTheNextGuard) {
     define_tracked();
     take_deallocation_log();
-    ASSERT_EQ(GIL_COUNT, 0);
+    ASSERT_EQ(GUARD_THREAD_STATE.gil_count, 0);
     register_owned(make_tracked("outside").release());
     EXPECT_TRUE(take_deallocation_log().empty());
     PyObject* next = trampoline([&]() -> Result<PyObject*> {
@@ -305,8 +305,8 @@ class CallGuardOutcome : public ::testing::TestWithParam<BodyOutcome> {};
 TEST_P(CallGuardOutcome, EndsWithNullOneExceptionAndTheStateRestored) {
     const BodyOutcome& outcome = GetParam();
     take_deallocation_log();
-    const intptr_t count_before = GIL_COUNT;
-    const size_t length_before = OWNED_OBJECTS.length;
+    const intptr_t count_before = GUARD_THREAD_STATE.gil_count;
+    const size_t length_before = GUARD_THREAD_STATE.owned_objects.length;
 
     ::testing::internal::CaptureStderr();  // fault reports
     PyObject* result = trampoline([&]() -> Result<PyObject*> {
@@ -322,8 +322,8 @@ TEST_P(CallGuardOutcome, EndsWithNullOneExceptionAndTheStateRestored) {
     Ref args(PyObject_GetAttrString(raised.value.get(), "args"));
     EXPECT_EQ(PyTuple_GET_SIZE(args.get()), 1) << "the message is the only argument";
     EXPECT_THAT(take_deallocation_log(), ::testing::ElementsAre("temporary"));
-    EXPECT_EQ(GIL_COUNT, count_before);
-    EXPECT_EQ(OWNED_OBJECTS.length, length_before);
+    EXPECT_EQ(GUARD_THREAD_STATE.gil_count, count_before);
+    EXPECT_EQ(GUARD_THREAD_STATE.owned_objects.length, length_before);
     if (outcome.expected.type == "PanicException" && outcome.expected.message != "panic from Rust code") {
         EXPECT_THAT(report, ::testing::HasSubstr(outcome.expected.message));
     }
@@ -376,14 +376,14 @@ protected:
 };
 
 TEST_F(UnraisableCallGuard, AFaultIsReportedThroughTheUnraisableHook) {
-    const intptr_t count_before = GIL_COUNT;
+    const intptr_t count_before = GUARD_THREAD_STATE.gil_count;
     ::testing::internal::CaptureStderr();
     trampoline_unraisable([]() -> Status { raise_fault("fault in dealloc"); });
     ::testing::internal::GetCapturedStderr();
 
     EXPECT_THAT(reports(), ::testing::ElementsAre("PanicException: fault in dealloc"));
     EXPECT_EQ(PyErr_Occurred(), nullptr);
-    EXPECT_EQ(GIL_COUNT, count_before);
+    EXPECT_EQ(GUARD_THREAD_STATE.gil_count, count_before);
 }
 
 TEST_F(UnraisableCallGuard, AnErrorValueIsReportedAndSuccessIsSilent) {
@@ -409,7 +409,7 @@ TEST_P(ProhibitedGilAccess, EndsTheProcessThroughThePanicTrap) {
     const std::string pattern = std::string(prohibited.message_pattern) + ".*uncaught panic at ffi boundary";
     EXPECT_DEATH(
         {
-            GIL_COUNT = prohibited.count;
+            GUARD_THREAD_STATE.gil_count = prohibited.count;
             pass_through_call_guard();
         },
         pattern);

@@ -229,10 +229,10 @@ TEST_P(DroppingWithoutTheInterpreterLock, DefersTheReleaseToTheNextGuard) {
     EXPECT_EQ(Py_REFCNT(instance.get()), held);
 
     std::thread([&] {
-        GIL_COUNT = GetParam();
+        GUARD_THREAD_STATE.gil_count = GetParam();
         std::move(*error).discard();
         error.reset();
-        GIL_COUNT = 0;
+        GUARD_THREAD_STATE.gil_count = 0;
     }).join();
     EXPECT_EQ(Py_REFCNT(instance.get()), held) << "released without the interpreter lock";
     update_counts();  // what the next call guard does on opening
