@@ -1,5 +1,8 @@
 #include "module.h"
 
+#include <array>
+#include <utility>
+
 #include "boundary/call_guard.h"
 #include "boundary/owned.h"
 #include "boundary/shared_state.h"
@@ -25,11 +28,14 @@ PyModuleDef MODULE_DEFINITION = {
     nullptr,
 };
 
-constexpr Registration REGISTRATIONS[] = {
-    {"Diagnosis", &DiagnosisClass::ensure_type},
-    {"Stain", &StainClass::ensure_type},
-    {"TileLabel", &TileLabelClass::ensure_type},
-};
+/// A registration per vocabulary, in list order; naming each class's
+/// ensure_type here is what instantiates the class.
+template <size_t... index>
+constexpr std::array<Registration, sizeof...(index)> registrations_of(std::index_sequence<index...>) {
+    return {{{VOCABULARIES[index]->class_name, &LabelClassAt<index>::ensure_type}...}};
+}
+
+constexpr auto REGISTRATIONS = registrations_of(std::make_index_sequence<VOCABULARY_COUNT>());
 
 PyObject* ALL_NAME = nullptr;  // the interned "__all__"; filled once by interned_once
 

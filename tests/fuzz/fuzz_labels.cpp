@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" PyObject* PyInit_tarvu(void);
@@ -33,19 +34,16 @@ struct MemberInfo {
 };
 
 struct VocabularyInfo {
-    const char* class_name;
-    const char* noun;
-    const char* removed;
+    std::string class_name;
+    std::string removed;
+    std::string from_int_message;  // the text before the number
     PyObject* type = nullptr;
     PyObject* from_int = nullptr;  // the static method, looked up once
     std::vector<MemberInfo> members;
 };
 
-VocabularyInfo VOCABULARIES[] = {
-    {"Stain", "stain", " _&"},
-    {"Diagnosis", "diagnosis", " _"},
-    {"TileLabel", "label", " _"},
-};
+// Read at start-up from the test suite's table of the vocabularies (tests/python/vocabularies.py).
+std::vector<VocabularyInfo> VOCABULARIES;
 
 PyObject* HELPERS = nullptr;  // dict of the helper namespace below
 PyObject* INDEX = nullptr;
@@ -195,7 +193,7 @@ void verify(PyObject* result, const Expected& expected, const std::string& what)
         switch (expected.kind) {
             case Expected::Member: {
                 if (Py_TYPE(result) != reinterpret_cast<PyTypeObject*>(expected.vocabulary->type))
-                    finding("%s: expected a %s, got %s", what.c_str(), expected.vocabulary->class_name,
+                    finding("%s: expected a %s, got %s", what.c_str(), expected.vocabulary->class_name.c_str(),
                             repr_of(result).c_str());
                 PyObject* number = checked(PyNumber_Long(result), "int(member)");
                 long value = PyLong_AsLong(number);
@@ -273,7 +271,7 @@ long reference_parse(const VocabularyInfo& vocabulary, PyObject* text) {
     for (Py_ssize_t i = 0; i < length; ++i) {
         Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
         // (strchr would also find the terminating NUL: a NUL in the text is never removed.)
-        if (c != 0 && c < 128 && std::strchr(vocabulary.removed, static_cast<int>(c)) != nullptr) continue;
+        if (c != 0 && c < 128 && vocabulary.removed.find(static_cast<char>(c)) != std::string::npos) continue;
         cleaned.push_back(c);
     }
     for (const auto& m : vocabulary.members) {
@@ -300,7 +298,7 @@ Expected expected_lookup(const VocabularyInfo& vocabulary, long long v) {
     if (v < 0 || v > 255) return raises(PyExc_OverflowError, "out of range integral type conversion attempted");
     for (const auto& m : vocabulary.members)
         if (m.value == v) return member(vocabulary, v);
-    return raises(PyExc_RuntimeError, std::string("No ") + vocabulary.noun + " for number " + std::to_string(v));
+    return raises(PyExc_RuntimeError, vocabulary.from_int_message + std::to_string(v));
 }
 
 // An argument for v: an int object, or an object whose __index__ misbehaves in a known way.
@@ -467,7 +465,7 @@ void check_from_int(Reader& in) {
 // too many positionals first, then keywords in the caller's order (the first bad one wins),
 // then a missing argument, then the conversion.
 void check_binding(Reader& in, PyObject* text) {
-    const VocabularyInfo& vocabulary = VOCABULARIES[in.byte() % 3];
+    const VocabularyInfo& vocabulary = VOCABULARIES[in.byte() % VOCABULARIES.size()];
     bool use_new = in.byte() % 2;
     const char* parameter = use_new ? "s" : "v";
     std::string function = std::string(vocabulary.class_name) + (use_new ? ".__new__()" : ".from_int()");
@@ -595,6 +593,28 @@ void check_text_forms(Reader& in) {
     }
 }
 
+/// The class name, removed characters and from_int message of every vocabulary, from the
+/// test suite's own table, in registration order.
+void read_vocabularies() {
+    PyObject* path = checked(PySys_GetObject("path"), "sys.path");  // borrowed
+    PyObject* directory = checked(PyUnicode_FromString(TARVU_TESTS_PYTHON_DIR), "tests directory");
+    PyList_Insert(path, 0, directory);
+    Py_DECREF(directory);
+    PyObject* table = checked(PyImport_ImportModule("vocabularies"), "import vocabularies");
+    PyObject* entries = checked(PyObject_GetAttrString(table, "VOCABULARIES"), "VOCABULARIES");
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries); ++i) {
+        PyObject* entry = PyTuple_GET_ITEM(entries, i);
+        std::string message = utf8_of(PyTuple_GET_ITEM(entry, 2));
+        VocabularyInfo info;
+        info.class_name = utf8_of(PyTuple_GET_ITEM(entry, 0));
+        info.removed = utf8_of(PyTuple_GET_ITEM(entry, 3));
+        info.from_int_message = message.substr(0, message.find("{}"));
+        VOCABULARIES.push_back(std::move(info));
+    }
+    Py_DECREF(entries);
+    Py_DECREF(table);
+}
+
 void initialise() {
     // Objects from the system allocator, so that the address sanitizer sees every one of them.
     setenv("PYTHONMALLOC", "malloc", 1);
@@ -611,8 +631,10 @@ void initialise() {
     NESTED = PyDict_GetItemString(HELPERS, "Nested");
     TYPE_ERROR_SUBCLASS = PyDict_GetItemString(HELPERS, "TypeErrorSubclass");
     LOSSY = PyDict_GetItemString(HELPERS, "lossy");
+    read_vocabularies();
     for (auto& vocabulary : VOCABULARIES) {
-        vocabulary.type = checked(PyObject_GetAttrString(module, vocabulary.class_name), vocabulary.class_name);
+        const char* class_name = vocabulary.class_name.c_str();
+        vocabulary.type = checked(PyObject_GetAttrString(module, class_name), class_name);
         vocabulary.from_int = checked(PyObject_GetAttrString(vocabulary.type, "from_int"), "from_int");
         // Names and values come from the module's own list(); other tests pin the tables down.
         PyObject* list = checked(PyObject_CallMethod(vocabulary.type, "list", nullptr), "list");

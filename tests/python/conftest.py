@@ -33,6 +33,7 @@ import sys
 from typing import Callable, NamedTuple, Tuple
 
 import pytest
+from vocabularies import VOCABULARIES
 
 try:
     import tarvu
@@ -64,39 +65,9 @@ class Vocab(NamedTuple):
         return tuple(v for v in range(256) if v not in self.values)
 
 
-VOCABS = (
-    Vocab(
-        tarvu.Diagnosis,
-        "Diagnosis",
-        (("Unknown", 0), ("HL", 1), ("DLBCL", 2), ("CLL", 3), ("FL", 4),
-         ("MCL", 5), ("LTDS", 6)),
-        "No diagnosis for number {}".format,
-        " _",
-    ),
-    Vocab(
-        tarvu.Stain,
-        "Stain",
-        (("Unknown", 0), ("HE", 1), ("CD3", 3), ("CD20", 20), ("CD30", 30),
-         ("CD68", 68)),
-        "No stain for number {}".format,
-        " _&",
-    ),
-    Vocab(
-        tarvu.TileLabel,
-        "TileLabel",
-        (("Unlabeled", 0), ("Unknown", 1), ("Other", 2), ("NonExisting", 3),
-         ("Artefact", 4), ("Empty", 5), ("Tumor", 16), ("TumorPartial", 17),
-         ("TumorInvasive", 18), ("ConnectiveTissue", 19), ("Blood", 20),
-         ("BloodVessel", 21), ("FattyTissue", 22), ("Necrosis", 23),
-         ("Lymphatic", 24), ("Muscle", 25), ("MuscleSmooth", 26),
-         ("MuscleStriated", 27), ("Mucosa", 28), ("MucosaStomach", 29),
-         ("MucosaLargeIntestine", 30), ("MucosaSmallIntestine", 31),
-         ("Epithelium", 32), ("EpitheliumSquamous", 33),
-         ("EpitheliumGland", 34), ("Cns", 35), ("Bone", 36),
-         ("Bonemarrow", 37)),
-        "No label for number {}".format,
-        " _",
-    ),
+VOCABS = tuple(
+    Vocab(getattr(tarvu, name), name, members, message.format, removed)
+    for name, members, message, removed in VOCABULARIES
 )
 VOCABS_BY_NAME = {v.name: v for v in VOCABS}
 CLASSES = tuple(v.cls for v in VOCABS)

@@ -30,6 +30,7 @@ import warnings
 
 import pytest
 from index_objects import Index, NestedIndex, RaisingIndex, TypeErrorSubclass
+from vocabularies import VOCABULARIES
 
 try:
     import _testcapi
@@ -37,8 +38,8 @@ except ImportError:
     _testcapi = None
 
 FULL = os.environ.get("TARVU_FULL_SWEEPS") == "1"
-VOCABULARY_NAMES = ["Stain", "Diagnosis", "TileLabel"]
-NOUNS = {"Stain": "stain", "Diagnosis": "diagnosis", "TileLabel": "label"}
+VOCABULARY_NAMES = [name for name, _, _, _ in VOCABULARIES]
+FROM_INT_MESSAGES = {name: message for name, _, message, _ in VOCABULARIES}
 # Consecutive clean attempts that end a sweep: a sweep ends once k lies past the call's last
 # allocation, and a window this wide also steps over allocations whose failure is absorbed.
 WINDOW = 25
@@ -108,7 +109,7 @@ def _cases(cls):
         "parse failure": (_call(cls, "no such label"), _raises(RuntimeError, "Matching variant not found")),
         "from_int failure": (
             _call(cls.from_int, non_member),
-            _raises(RuntimeError, f"No {NOUNS[name]} for number {non_member}"),
+            _raises(RuntimeError, FROM_INT_MESSAGES[name].format(non_member)),
         ),
         "missing argument": (_call(cls), _raises(TypeError, f"{new} missing 1 required positional argument: 's'")),
         "too many positional": (
