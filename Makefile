@@ -137,5 +137,7 @@ fuzz:
 fresh-machine:
 	@tools/fresh-machine.sh
 
+# Every build directory the targets make: the module and tests (BUILD), the
+# free-threaded check, the sanitizer, debug-interpreter and fuzzing builds.
 clean:
-	rm -rf $(BUILD) build-ft
+	rm -rf $(BUILD) build-ft build-asan build-dbg build-fuzz

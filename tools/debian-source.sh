@@ -20,43 +20,7 @@ SUDO=""
 if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
 APT=(apt-get -o DPkg::Lock::Timeout=900 -qq)
 
-# The archive this machine already uses for its main (non-security) suites,
-# with the key that signs it.
-archive_entry() {
-    local file uri="" key=""
-    for file in /etc/apt/sources.list.d/*.sources; do
-        [[ -f "$file" ]] || continue
-        # deb822 stanzas are separated by blank lines.
-        read -r uri key < <(awk '
-            BEGIN { RS = ""; FS = "\n" }
-            {
-                types = ""; uris = ""; suites = ""; key = ""
-                for (i = 1; i <= NF; i++) {
-                    if ($i ~ /^Types:/) types = $i
-                    else if ($i ~ /^URIs:/) { uris = $i; sub(/^URIs:[ \t]*/, "", uris) }
-                    else if ($i ~ /^Suites:/) suites = $i
-                    else if ($i ~ /^Signed-By:/) { key = $i; sub(/^Signed-By:[ \t]*/, "", key) }
-                }
-                if (types ~ /deb/ && uris != "" && suites !~ /-security/) {
-                    split(uris, u, /[ \t]+/); print u[1], key; exit
-                }
-            }' "$file") || true
-        if [[ -n "$uri" ]]; then
-            echo "$uri ${key:-/usr/share/keyrings/debian-archive-keyring.gpg}"
-            return
-        fi
-    done
-    if [[ -f /etc/apt/sources.list ]]; then
-        # One-line form: deb [options] URI suite components
-        uri=$(sed -E -n 's/^deb[ \t]+(\[[^]]*\][ \t]+)?([^ \t]+)[ \t]+([^ \t]+).*/\2 \3/p' /etc/apt/sources.list |
-            awk '$2 !~ /-security/ { print $1; exit }')
-        if [[ -n "$uri" ]]; then
-            echo "$uri /usr/share/keyrings/debian-archive-keyring.gpg"
-            return
-        fi
-    fi
-    return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # One entry per suite and process: two scripts fetching at once keep apart.
 ENTRY=/etc/apt/sources.list.d/tarvu-$SUITE-src-$$.sources

@@ -32,7 +32,7 @@ set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=${TARVU_EVERY_PYTHON_DIR:-$ROOT/build/every-python}
-PYENV_VERSIONS=${PYENV_ROOT:-$HOME/.pyenv}/versions
+source "$ROOT/tools/lib.sh"
 JOBS=${JOBS:-2}
 MODE=cmake
 WANTED=()
@@ -53,11 +53,10 @@ mkdir -p "$WORK"
 # label|interpreter path; label|? for a version found on demand (a root is
 # made only when that version is wanted); label| when absent.
 candidates() {
-    local version best
+    local version found
     for version in $(grep -Ev '^[[:space:]]*(#|$)' "$ROOT/tools/python-versions"); do
-        best=$(ls -1 "$PYENV_VERSIONS" 2>/dev/null | grep -E "^${version//./\\.}\.[0-9]+$" | sort -V | tail -n 1)
-        if [[ -n $best && -x $PYENV_VERSIONS/$best/bin/python3 ]]; then
-            echo "$best|$PYENV_VERSIONS/$best/bin/python3"
+        if found=$(newest_pyenv_python "$version"); then
+            echo "${found% *}|${found#* }"
         else
             echo "$version|?"
         fi
@@ -177,11 +176,6 @@ print(tarvu.__file__)' 2>>"$log") || {
     fi
 }
 
-summary_of() {
-    # pytest's closing line, e.g. "154 passed, 3 skipped in 2.01s".
-    grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$1" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//'
-}
-
 failed=0
 results=()
 while IFS='|' read -r label python; do
@@ -203,14 +197,14 @@ while IFS='|' read -r label python; do
     fi
     echo "-- $label: $python ($MODE)" >&2
     if run_one "$label" "$python"; then
-        results+=("$(printf '%-14s %-7s' "$label" PASS) ($(summary_of "$WORK/$label.log"))")
+        results+=("$(printf '%-14s %-7s' "$label" PASS) ($(pytest_summary "$WORK/$label.log"))")
         # Crashes that the plain C control module shares: the interpreter's, reported, not failed.
         while IFS= read -r fault; do
             results+=("               interpreter fault: ${fault#*InterpreterFault: }")
         done < <(grep -E 'InterpreterFault: ' "$WORK/$label.log")
     else
         failed=1
-        counts=$(summary_of "$WORK/$label.log")
+        counts=$(pytest_summary "$WORK/$label.log")
         results+=("$(printf '%-14s %-7s' "$label" FAIL) (${counts:-no test run}; log $WORK/$label.log)")
     fi
 done < <(candidates)

@@ -32,10 +32,10 @@ while (($# > 1)); do
 done
 wanted=$1
 
+source "$HERE/lib.sh"
 versions=${PYENV_ROOT:-$HOME/.pyenv}/versions
-best=$(ls -1 "$versions" 2>/dev/null | grep -E "^${wanted//./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true)
-if ((!root_only)) && [[ -n $best && -x $versions/$best/bin/python3 ]]; then
-    echo "$versions/$best/bin/python3"
+if ((!root_only)) && found=$(newest_pyenv_python "$wanted"); then
+    echo "${found#* }"
     exit 0
 fi
 

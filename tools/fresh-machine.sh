@@ -37,21 +37,7 @@ for tool in debootstrap chroot unshare git; do
     command -v "$tool" >/dev/null || die "$tool is missing (apt-get install debootstrap util-linux git)"
 done
 
-# The first Debian archive in the machine's apt sources (deb822 or one-line).
-archive() {
-    local file uri
-    for file in /etc/apt/sources.list.d/*.sources; do
-        [[ -f $file ]] || continue
-        uri=$(awk '/^URIs:/ && !/security/ { print $2; exit }' "$file")
-        [[ -n $uri ]] && { echo "$uri"; return; }
-    done
-    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [[ -f $file ]] || continue
-        uri=$(awk '$1 == "deb" && !/security/ { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' "$file")
-        [[ -n $uri ]] && { echo "$uri"; return; }
-    done
-    die "no Debian archive found in the machine's apt sources"
-}
+source "$ROOT/tools/lib.sh"
 
 # One run at a time makes or copies the pristine root; a root being made is
 # never at the pristine path, so no run copies or removes a half-made one.
@@ -62,7 +48,7 @@ if [[ $(cat "$PRISTINE/.complete" 2>/dev/null) != "$PACKAGES" ]]; then
     echo "-- making a minimal $SUITE root in $PRISTINE (once)"
     partial=$(mktemp -d "$PRISTINE.partial.XXXXXX")
     log=$partial.log
-    if ! debootstrap --variant=minbase --include="$PACKAGES" "$SUITE" "$partial" "$(archive)" >"$log" 2>&1; then
+    if ! debootstrap --variant=minbase --include="$PACKAGES" "$SUITE" "$partial" "$(archive_uri)" >"$log" 2>&1; then
         tail -n 20 "$log" >&2
         rm -rf --one-file-system "$partial"
         die "debootstrap failed; log: $log"
@@ -93,21 +79,7 @@ exec 9>&-
 # the root's own suite.
 cp -a /etc/apt/apt.conf.d/. "$MACHINE"/etc/apt/apt.conf.d/
 cp -L /etc/resolv.conf "$MACHINE"/etc/resolv.conf
-for conf in /etc/pip.conf /etc/xdg/pip "$HOME"/.config/pip "$HOME"/.pip ${PIP_CONFIG_FILE:+"$PIP_CONFIG_FILE"}; do
-    [[ -e $conf ]] || continue
-    target=$MACHINE${conf/#$HOME//root}
-    mkdir -p "$(dirname "$target")"
-    cp -a "$conf" "$target"
-done
-# Files the pip configuration names (the certificate bundle, a constraints
-# file) go to the same paths; the copy's own bundle would not carry the
-# machine's certificates.
-python3 -m pip config list 2>/dev/null | sed -nE "s/^[^=]*\.(cert|constraint)='(.*)'$/\2/p" | sort -u |
-    while IFS= read -r named; do
-        [[ -f $named ]] || continue
-        mkdir -p "$MACHINE$(dirname "$named")"
-        cp -L "$named" "$MACHINE$named"
-    done
+copy_pip_configuration "$MACHINE"
 pip_env=()
 while IFS= read -r line; do pip_env+=("$line"); done < <(env | grep -E '^PIP_' || true)
 

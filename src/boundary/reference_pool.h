@@ -37,9 +37,9 @@ private:
 /// The process's one pool, applied by every call guard that opens.
 extern ReferencePool POOL;
 
-// POOL's operations as functions of their own, out of line, so that a caller
-// that only names them keeps no register for the pool's address. The handle
-// declares queue_decref again rather than depend on the pool's header.
+// POOL's operations as cold functions of their own: a call guard's success
+// path holds only the test of the pool's flag. The handle declares
+// queue_decref again rather than depend on the pool's header.
 TARVU_COLD void queue_incref(PyObject* object);
 TARVU_COLD void queue_decref(PyObject* object);
 TARVU_COLD void apply_pending_pool_changes();

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "boundary/owned.h"
 #include "boundary/reference_pool.h"
 
 namespace tarvu {
@@ -74,20 +75,11 @@ TARVU_ALWAYS_INLINE GuardThreadState& guard_thread_state() {
 /// exit), the next guard to open releases it instead.
 void register_owned(PyObject* object);
 
-/// Adds one reference now if this thread has a call guard open, else queues it.
-inline void register_incref(PyObject* object) {
-    if (GUARD_THREAD_STATE.gil_count > 0) {
-        Py_INCREF(object);
-    } else {
-        queue_incref(object);
-    }
-}
-
-/// Releases one reference now if this thread has a call guard open and holds
-/// the interpreter, else queues it.
+/// Releases one reference now if this thread has a call guard open (and holds
+/// the interpreter, which the handle checks), else queues it in POOL.
 inline void register_decref(PyObject* object) {
-    if (GUARD_THREAD_STATE.gil_count > 0 && compat::holds_interpreter()) [[likely]] {
-        Py_DECREF(object);
+    if (GUARD_THREAD_STATE.gil_count > 0) [[likely]] {
+        Owned released = Owned::steal(object);
     } else {
         queue_decref(object);
     }

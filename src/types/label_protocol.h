@@ -288,8 +288,9 @@ private:
     };
 
     static inline TypeCell CELL;
-    // Hashes of the to_string and repr texts, by member index; guarded by the
-    // interpreter lock (and only ever written with the one right value).
+    // Hashes of the to_string and repr texts, by member index (0: not known
+    // yet). Published with load_published/publish; every writer stores the
+    // one right value, so a race between first callers is harmless.
     static inline Py_hash_t NAME_HASHES[Tables::MEMBER_COUNT] = {};
     static inline Py_hash_t REPR_HASHES[Tables::MEMBER_COUNT] = {};
 };

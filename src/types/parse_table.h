@@ -78,8 +78,7 @@ struct VocabularyTables {
 
     /// The first odd multiplier (from a fixed sequence) under which every
     /// member name has a slot of its own: a text then needs one table read and
-    /// one compare, with no loop over the names of its length, whose exit a
-    /// processor cannot predict when the texts vary.
+    /// one compare, with no loop over the names of its length.
     static constexpr uint64_t MULTIPLIER = [] {
         uint64_t candidate = 0x9E3779B97F4A7C15u;
         for (int attempt = 0; attempt < 100000; ++attempt) {
@@ -137,8 +136,8 @@ struct VocabularyTables {
     }();
 
     /// The member whose name equals `text` once the removed characters are gone
-    /// and ASCII case is folded; -1 if none. The cleaning has no branch to
-    /// mispredict: every byte is written at the current end, which a removed
+    /// and ASCII case is folded; -1 if none. The cleaning does not branch on
+    /// the bytes: every byte is written at the current end, which a removed
     /// character leaves where it was and overwrites with the zero padding.
     /// Bytes go four at a time, with the length checked once per four: a
     /// text whose cleaned form outgrows the longest name stops there, and the

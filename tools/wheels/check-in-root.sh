@@ -37,6 +37,8 @@ LOG=$REPO/build/wheels/check-$SUITE-$ARCH${VERSION:+-$VERSION}.log
 mkdir -p "$(dirname "$LOG")"
 : >"$LOG"
 
+source "$HERE/../lib.sh"
+
 case $ARCH in
     amd64) machine=x86_64 ;;
     arm64) machine=aarch64 ;;
@@ -66,6 +68,6 @@ status=PASS
         in_root sh -c "cd $CHECK && venv/bin/python -c 'import tarvu, platform; print(tarvu.__file__, platform.machine(), platform.libc_ver())' &&
             venv/bin/python -m pytest -q -rfE -p no:cacheprovider src/tests/python"
 } >>"$LOG" 2>&1 || status=FAIL
-counts=$(grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$LOG" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//')
+counts=$(pytest_summary "$LOG")
 printf '%-16s %s %-7s %s (%s)\n' "$SUITE-$ARCH" "$tag" "$machine" "$status" "${counts:-no test run; log $LOG}"
 [[ $status == PASS ]]

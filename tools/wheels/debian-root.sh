@@ -54,16 +54,7 @@ if [[ -f $ROOT/.tarvu-ready ]]; then
     exit 0
 fi
 
-# The first archive (not the security one) the machine's apt sources name.
-archive() {
-    local uri
-    uri=$(sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n' | grep -v security | head -n 1)
-    if [[ -z $uri && -f /etc/apt/sources.list ]]; then
-        uri=$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; exit } }' /etc/apt/sources.list | grep -v security | head -n 1)
-    fi
-    [[ -n $uri ]] || { echo "no archive found in the apt configuration" >&2; exit 1; }
-    echo "$uri"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 tools=(mmdebstrap)
 [[ $ARCH == "$host_arch" ]] || tools+=(arch-test qemu-user-static)
@@ -99,7 +90,7 @@ echo "-- making the $NAME root in $ROOT, about two minutes (log: $log)" >&2
 if ! mmdebstrap --variant=minbase --architectures="$architectures" --include="$(
     IFS=,
     echo "${packages[*]}"
-)" --aptopt='Acquire::Check-Valid-Until "false"' "$SUITE" "$partial" "$(archive)" >"$log" 2>&1; then
+)" --aptopt='Acquire::Check-Valid-Until "false"' "$SUITE" "$partial" "$(archive_uri)" >"$log" 2>&1; then
     tail -n 20 "$log" >&2
     rm -rf --one-file-system "$partial"
     echo "-- could not make the $NAME root; log: $log" >&2

@@ -20,22 +20,14 @@ done
 ROOT=$1
 shift
 
-for file in /etc/pip.conf /etc/resolv.conf "${PIP_CERT:-}" /etc/ssl/certs/ca-certificates.crt; do
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+copy_pip_configuration "$ROOT"
+for file in /etc/resolv.conf "${PIP_CERT:-}" /etc/ssl/certs/ca-certificates.crt; do
     if [[ -n $file && -f $file ]]; then
         mkdir -p "$ROOT$(dirname "$file")"
         cp -L "$file" "$ROOT$file"
     fi
 done
-if [[ -d /etc/xdg/pip ]]; then
-    mkdir -p "$ROOT/etc/xdg"
-    rm -rf "$ROOT/etc/xdg/pip"
-    cp -rL /etc/xdg/pip "$ROOT/etc/xdg/pip"
-fi
-user_config=${XDG_CONFIG_HOME:-$HOME/.config}/pip/pip.conf
-if [[ -f $user_config ]]; then
-    mkdir -p "$ROOT/root/.config/pip"
-    cp -L "$user_config" "$ROOT/root/.config/pip/pip.conf"
-fi
 
 pip_env=()
 while IFS= read -r line; do pip_env+=("$line"); done < <(env | grep -E '^PIP_' || true)

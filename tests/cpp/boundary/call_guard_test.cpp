@@ -77,8 +77,8 @@ TEST(ReferencePool, ChangesFromAThreadWithoutGuardWaitForTheNextGuard) {
     PyObject* released_object = released.release();  // its only reference goes to the pool
 
     on_thread_without_guard([&] {
-        register_incref(kept.get());
-        register_incref(kept.get());
+        queue_incref(kept.get());
+        queue_incref(kept.get());
         register_decref(kept.get());
         register_decref(released_object);
     });
@@ -103,7 +103,7 @@ TEST(ReferencePool, IncrementsAreAppliedBeforeDecrements) {
     // Queued in the order that would free the object if applied as queued.
     on_thread_without_guard([&] {
         register_decref(object);
-        register_incref(object);
+        queue_incref(object);
     });
     pass_through_call_guard();
 
@@ -126,8 +126,8 @@ TEST(ReferencePool, ThreadsQueueingWhileAnotherThreadOpensGuardsLoseNoChange) {
             // Each increment is queued before the matching decrement, so the
             // count never drops below `before` whatever batches the guards take.
             for (int i = 0; i < ROUNDS; ++i) {
-                register_incref(object.get());
-                register_incref(object.get());
+                queue_incref(object.get());
+                queue_incref(object.get());
                 register_decref(object.get());
             }
             finished.fetch_add(1);

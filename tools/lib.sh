@@ -1,0 +1,85 @@
+# Helpers the tools share; sourced, not run:
+#   source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"      (adjust the path from tools/ subfolders)
+
+# The archive this machine's apt configuration uses for its main (not its
+# security) suites, and the key that signs it: "URI KEY". Reads deb822
+# .sources files first, then the one-line sources.list. Fails if none.
+archive_entry() {
+    local file uri="" key=""
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [[ -f "$file" ]] || continue
+        # deb822 stanzas are separated by blank lines.
+        read -r uri key < <(awk '
+            BEGIN { RS = ""; FS = "\n" }
+            {
+                types = ""; uris = ""; suites = ""; key = ""
+                for (i = 1; i <= NF; i++) {
+                    if ($i ~ /^Types:/) types = $i
+                    else if ($i ~ /^URIs:/) { uris = $i; sub(/^URIs:[ \t]*/, "", uris) }
+                    else if ($i ~ /^Suites:/) suites = $i
+                    else if ($i ~ /^Signed-By:/) { key = $i; sub(/^Signed-By:[ \t]*/, "", key) }
+                }
+                if (types ~ /deb/ && uris != "" && suites !~ /-security/) {
+                    split(uris, u, /[ \t]+/); print u[1], key; exit
+                }
+            }' "$file") || true
+        if [[ -n "$uri" ]]; then
+            echo "$uri ${key:-/usr/share/keyrings/debian-archive-keyring.gpg}"
+            return
+        fi
+    done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [[ -f "$file" ]] || continue
+        # One-line form: deb [options] URI suite components
+        uri=$(sed -E -n 's/^deb[ \t]+(\[[^]]*\][ \t]+)?([^ \t]+)[ \t]+([^ \t]+).*/\2 \3/p' "$file" |
+            awk '$2 !~ /-security/ { print $1; exit }')
+        if [[ -n "$uri" ]]; then
+            echo "$uri /usr/share/keyrings/debian-archive-keyring.gpg"
+            return
+        fi
+    done
+    echo "no Debian archive found in the machine's apt sources" >&2
+    return 1
+}
+
+# The URI of archive_entry alone.
+archive_uri() {
+    local uri key
+    read -r uri key < <(archive_entry) || return 1
+    echo "$uri"
+}
+
+# Copies this machine's pip configuration into the root file system ROOT, so
+# that pip there reaches packages exactly as pip here does: the system, XDG,
+# user and PIP_CONFIG_FILE files, and the files they name (certificate bundle,
+# constraints) at the same paths. PIP_* variables are the caller's to pass on.
+copy_pip_configuration() {
+    local root=$1 conf target named
+    for conf in /etc/pip.conf /etc/xdg/pip "${XDG_CONFIG_HOME:-$HOME/.config}"/pip "$HOME"/.pip ${PIP_CONFIG_FILE:+"$PIP_CONFIG_FILE"}; do
+        [[ -e $conf ]] || continue
+        target=$root${conf/#$HOME//root}
+        mkdir -p "$(dirname "$target")"
+        rm -rf "$target"
+        cp -rL "$conf" "$target"
+    done
+    "${PYTHON:-python3}" -m pip config list 2>/dev/null | sed -nE "s/^[^=]*\.(cert|constraint)='(.*)'$/\2/p" | sort -u |
+        while IFS= read -r named; do
+            [[ -f $named ]] || continue
+            mkdir -p "$root$(dirname "$named")"
+            cp -L "$named" "$root$named"
+        done
+}
+
+# The newest pyenv CPython of version X.Y (e.g. 3.12), as "X.Y.Z PATH"; fails
+# if there is none.
+newest_pyenv_python() {
+    local versions=${PYENV_ROOT:-$HOME/.pyenv}/versions best
+    best=$(ls -1 "$versions" 2>/dev/null | grep -E "^${1//./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true)
+    [[ -n $best && -x $versions/$best/bin/python3 ]] || return 1
+    echo "$best $versions/$best/bin/python3"
+}
+
+# pytest's closing counts in LOG, e.g. "154 passed, 3 skipped" (empty if none).
+pytest_summary() {
+    grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$1" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//'
+}
