@@ -28,8 +28,7 @@ PyModuleDef MODULE_DEFINITION = {
     nullptr,
 };
 
-/// A registration per vocabulary, in list order; naming each class's
-/// ensure_type here is what instantiates the class.
+/// A registration per vocabulary, in list order.
 template <size_t... index>
 constexpr std::array<Registration, sizeof...(index)> registrations_of(std::index_sequence<index...>) {
     return {{{VOCABULARIES[index]->class_name, &LabelClassAt<index>::ensure_type}...}};

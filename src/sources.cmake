@@ -9,6 +9,9 @@ set(TARVU_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/boundary/arguments.cpp
   ${CMAKE_CURRENT_LIST_DIR}/types/instance.cpp
   ${CMAKE_CURRENT_LIST_DIR}/types/type_cell.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/types/diagnosis.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/types/stain.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/types/tile_label.cpp
   ${CMAKE_CURRENT_LIST_DIR}/module.cpp
 )
 set(TARVU_MODULE_SOURCES

@@ -25,4 +25,10 @@ using DiagnosisClass = LabelClass<DIAGNOSIS>;
 using StainClass = LabelClass<STAIN>;
 using TileLabelClass = LabelClass<TILE_LABEL>;
 
+// Each class is instantiated in its vocabulary's own unit (NAME.cpp): g++
+// inlines less into a unit that holds all three, and every failing call pays.
+extern template class LabelClass<DIAGNOSIS>;
+extern template class LabelClass<STAIN>;
+extern template class LabelClass<TILE_LABEL>;
+
 }  // namespace tarvu
