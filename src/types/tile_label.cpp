@@ -1,7 +1,10 @@
-#include "types/label_classes.h"
+#include "types/tile_label.h"
+
+#include "types/label_protocol.h"
 
 namespace tarvu {
 
+// Declared extern in label_classes.h, which every other user includes.
 template class LabelClass<TILE_LABEL>;
 
 }  // namespace tarvu
