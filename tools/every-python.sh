@@ -26,7 +26,8 @@
 # importing tarvu leaves it off; its test tools come from wheels only.
 # One line per interpreter:
 #   3.8.18         PASS    (154 passed)
-# Exits non-zero if any interpreter that is present fails. Logs go to
+# Exits non-zero if any interpreter that is present fails, or a version named
+# on the command line has none. Logs go to
 # build/every-python/<version>.log.
 set -uo pipefail
 
@@ -184,7 +185,13 @@ while IFS='|' read -r label python; do
         python=$("$ROOT/tools/find-python.sh" "$label" 2>/dev/null) || python=
     fi
     if [[ -z $python ]]; then
-        results+=("$(printf '%-14s %-7s' "$label" ABSENT) (skipped)")
+        # A version named on the command line must be there; others may be missing.
+        if [[ " ${WANTED[*]} " == *" $label "* ]]; then
+            failed=1
+            results+=("$(printf '%-14s %-7s' "$label" FAIL) (no interpreter: $("$ROOT/tools/find-python.sh" "$label" 2>&1 | tail -n 1))")
+        else
+            results+=("$(printf '%-14s %-7s' "$label" ABSENT) (skipped)")
+        fi
         continue
     fi
     # What find-python.sh prints for an interpreter in a root: the command
