@@ -58,15 +58,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 tools=(mmdebstrap)
 [[ $ARCH == "$host_arch" ]] || tools+=(arch-test qemu-user-static)
-missing=()
-for tool in "${tools[@]}"; do
-    dpkg-query -W -f='${Status}' "$tool" 2>/dev/null | grep -q "install ok installed" || missing+=("$tool")
-done
-if ((${#missing[@]})); then
-    echo "-- installing ${missing[*]}" >&2
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
-fi
+"$(dirname "$0")/../apt-install.sh" "${tools[@]}"
 architectures=$ARCH
 if [[ $ARCH != "$host_arch" ]]; then
     "$(dirname "$0")/binfmt.sh" "$ARCH"
