@@ -15,7 +15,7 @@ DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
 .PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel lint deps deps-build bench check-all \
 	test-in-root check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels cross-check \
-	wheels-windows check-windows clean
+	wheels-windows check-windows check-musl clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -75,7 +75,7 @@ test-wheel-free-threaded: deps
 	@$(DEPS) --wheels
 	@PYTHON="$(PY)" $(IN_VENV) tools/every-python.sh --wheel "$$(tools/free-threaded-python.sh | tail -n 1)"
 
-# manylinux2014 wheels for every supported CPython and the free-threaded 3.13
+# manylinux2014 and musllinux_1_2 wheels for every supported CPython and the free-threaded 3.13
 # (its interpreter is built on first use, about ten minutes; 3.14 on come from
 # a root of Debian's development suite, a few minutes), x86_64 and aarch64,
 # and the win_amd64 wheels, into wheelhouse/.
@@ -95,6 +95,12 @@ wheels-windows:
 check-windows:
 	@$(DEPS) --windows
 	@PYTHON="$(PY)" $(IN_VENV) tools/windows/check.sh
+
+# The suite against the musllinux cp311 x86_64 wheel, installed into a venv
+# of a CPython 3.11 built against musl (built on first use, about ten minutes).
+check-musl: deps
+	@$(DEPS) --wheels
+	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/check-musl.sh
 
 # The macOS build, compiled and linked for arm64 and x86_64 with zig and read
 # back (exports, libraries), and cibuildwheel's hosted build list.

@@ -112,7 +112,7 @@ build_and_install() {
     if [[ $MODE == wheel ]]; then
         local wheels=$WORK/wheels-$label
         rm -rf "$wheels"
-        step "$log" "wheel" env TARVU_WHEELS_BUILD="$WORK/wheel-build-$label" "$ROOT/tools/wheels/build.sh" --arch "$(uname -m)" --python "${RUN[*]} $py" --out "$wheels" || return 1
+        step "$log" "wheel" env TARVU_WHEELS_BUILD="$WORK/wheel-build-$label" "$ROOT/tools/wheels/build.sh" --arch "$(uname -m)" --libc gnu --python "${RUN[*]} $py" --out "$wheels" || return 1
         step "$log" "pip install wheel" "${RUN[@]}" "$py" -m pip install --no-deps "$wheels"/*.whl || return 1
         return 0
     fi

@@ -12,7 +12,7 @@
 #                                  and debootstrap and qemu for the wheel checks
 #   tools/install-deps.sh --wheels what `make wheels` and `make cross-check`
 #                                  need: zig (its clang builds for an old
-#                                  glibc, for macOS and for Windows),
+#                                  glibc, for musl, macOS and Windows),
 #                                  auditwheel, delvewheel, llvm's objdump and
 #                                  cibuildwheel
 #   tools/install-deps.sh --windows also Wine, for `make check-windows`
@@ -90,8 +90,9 @@ if [[ $LEVEL != build && $LEVEL != bench ]] && ! { deb_installed clang-format-14
     fi
 fi
 if [[ $LEVEL == wheels || $LEVEL == all ]]; then
-    # llvm-objdump reads the Mach-O modules of the macOS cross-check.
-    apt_packages+=(llvm)
+    # llvm-objdump reads the Mach-O modules of the macOS cross-check; musl's
+    # loader tells auditwheel the musl version the musllinux wheels are judged by.
+    apt_packages+=(llvm musl)
 fi
 if [[ $LEVEL == all ]]; then
     apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils)

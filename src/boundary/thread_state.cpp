@@ -77,8 +77,11 @@ GuardThreadState& guard_thread_state_slow() {
 
 namespace {
 
-/// Runs at thread exit. No call guard is open then, so the list is empty: it
-/// only frees the buffer and marks the list destroyed.
+/// Runs at thread exit: frees the buffer and marks the list destroyed. A thread
+/// that unwound first (glibc's pthread_exit) has no call guard open, so the
+/// list is empty. musl's pthread_exit ends a thread without unwinding, leaving
+/// the references of its open guards here: they are not released, since that
+/// happens only at interpreter exit, on a thread that no longer holds the lock.
 void destroy_owned_objects() {
     std::free(GUARD_THREAD_STATE.owned_objects.items);
     GUARD_THREAD_STATE.owned_objects = {nullptr, 0, 0, OwnedListState::Destroyed};

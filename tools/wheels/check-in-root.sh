@@ -48,7 +48,7 @@ tag=$(in_root "$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 find_wheel() { ls "$REPO"/wheelhouse/tarvu-*-"$tag-$tag"-manylinux_2_17_"$machine".*.whl 2>/dev/null | head -n 1; }
 if [[ -z $(find_wheel) ]]; then
     minor=$(echo "$tag" | sed -E 's/^cp3/3./')
-    "$HERE/build.sh" --arch "$machine" --python "$("$REPO/tools/find-python.sh" "$minor")" >/dev/null
+    "$HERE/build.sh" --arch "$machine" --libc gnu --python "$("$REPO/tools/find-python.sh" "$minor")" >/dev/null
 fi
 wheel=$(find_wheel)
 

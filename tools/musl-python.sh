@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Prints, as its last line, the path of a CPython 3.11 built against musl libc,
+# the interpreter the musllinux wheels are proven with. The first run builds it
+# into ${XDG_CACHE_HOME:-~/.cache}/tarvu/python3.11-musl/ (about ten minutes);
+# later runs reuse it. Progress goes to stderr; stdout carries only the path.
+#
+# Everything comes from Debian: musl and its gcc wrapper (musl-tools), and the
+# upstream sources inside the python3.11, zlib and libffi source packages of
+# bookworm, the release that carries 3.11 (tools/debian-source.sh). zlib (for
+# pip and wheels) and libffi (for ctypes) are built by the same musl toolchain
+# and linked statically into the interpreter's extension modules; nothing of
+# the machine's glibc side is seen by the build. There is no ssl module: pip
+# installs from a directory of wheels only.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu
+PREFIX=$CACHE/python3.11-musl
+INTERPRETER=$PREFIX/bin/python3.11
+SUITE=bookworm
+
+log() { echo "musl-python: $*" >&2; }
+
+usable() {
+    [[ -x "$INTERPRETER" ]] &&
+        "$INTERPRETER" -c 'import zlib, ctypes, socket, venv, subprocess, sys; sys.exit(sys.version_info[:2] != (3, 11))' \
+            >/dev/null 2>&1 &&
+        "$INTERPRETER" -m pip --version >/dev/null 2>&1 &&
+        # The loader of a musl program names musl.
+        readelf -l "$INTERPRETER" 2>/dev/null | grep -q 'ld-musl-'
+}
+
+if usable; then
+    echo "$INTERPRETER"
+    exit 0
+fi
+
+"$ROOT/tools/apt-install.sh" musl musl-dev musl-tools linux-libc-dev make xz-utils binutils
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvu-python3.11-musl.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+mapfile -t tarballs < <("$ROOT/tools/debian-source.sh" "$SUITE" "$WORK/sources" python3.11 zlib libffi)
+((${#tarballs[@]} == 3)) || exit 1
+
+unpack() {  # unpack TARBALL: prints the one directory it holds
+    local dir=$WORK/src-$(basename "$1")
+    mkdir -p "$dir"
+    tar -xf "$1" -C "$dir"
+    find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n 1
+}
+
+# musl-gcc sees musl's headers and libraries only, and after them the
+# kernel's (which belong to no libc: libffi and CPython include <linux/...>).
+# The static libraries are position-independent, since they end up inside
+# shared extension modules.
+DEPS=$WORK/deps
+KERNEL=$WORK/kernel-include
+mkdir -p "$KERNEL"
+ln -s /usr/include/linux /usr/include/asm-generic "$KERNEL/"
+ln -s "/usr/include/$(gcc -print-multiarch)/asm" "$KERNEL/asm"
+# Asked for its multiarch directory, the wrapper names musl's: gcc's answer is
+# glibc's, which CPython's configure rejects beside musl and its setup.py
+# would put among the include directories. The kernel's headers are the
+# wrapper's own, since setup.py keeps only the -I options of CPPFLAGS.
+multiarch=$(gcc -print-multiarch | sed 's/-gnu$/-musl/')
+printf '#!/bin/sh\ncase "$1" in -print-multiarch | --print-multiarch) echo %s; exit 0 ;; esac\nexec musl-gcc -idirafter %s "$@"\n' \
+    "$multiarch" "$KERNEL" >"$WORK/musl-cc"
+chmod +x "$WORK/musl-cc"
+export CC=$WORK/musl-cc CFLAGS="-O2 -fPIC" CPPFLAGS="-I$DEPS/include"
+step() {  # step NAME COMMAND...: output to a log, its tail on failure
+    local name=$1
+    shift
+    if ! "$@" >"$WORK/$name.log" 2>&1; then
+        mkdir -p "$CACHE/logs"
+        cp "$WORK/$name.log" "$CACHE/logs/python3.11-musl-$name.log"
+        log "$name failed (log: $CACHE/logs/python3.11-musl-$name.log):"
+        tail -n 30 "$WORK/$name.log" >&2
+        exit 1
+    fi
+}
+
+log "building zlib"
+zlib=$(unpack "${tarballs[1]}")
+(cd "$zlib" && step zlib-configure ./configure --prefix="$DEPS" --static && step zlib-make make -j2 install)
+
+log "building libffi"
+libffi=$(unpack "${tarballs[2]}")
+(cd "$libffi" && step libffi-configure ./configure --prefix="$DEPS" --libdir="$DEPS/lib" --disable-shared \
+    --enable-static --with-pic --disable-docs && step libffi-make make -j2 install)
+
+log "configuring CPython into $PREFIX"
+python=$(unpack "${tarballs[0]}")
+cd "$python"
+# Only the two libraries above are found through pkg-config, never the host's.
+export PKG_CONFIG_LIBDIR=$DEPS/lib/pkgconfig PKG_CONFIG_PATH=""
+step configure ./configure --prefix="$PREFIX" --with-ensurepip=install LDFLAGS="-L$DEPS/lib"
+log "building (a few minutes)"
+step make nice -n 10 make -j2
+log "installing"
+rm -rf "$PREFIX"
+step install make install
+if ! usable; then
+    log "the built interpreter lacks zlib, ctypes, socket, venv or pip, or is not linked against musl"
+    exit 1
+fi
+echo "$INTERPRETER"
