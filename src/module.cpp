@@ -29,12 +29,12 @@ PyModuleDef MODULE_DEFINITION = {
 };
 
 /// A registration per vocabulary, in list order.
-template <size_t... index>
-constexpr std::array<Registration, sizeof...(index)> registrations_of(std::index_sequence<index...>) {
-    return {{{VOCABULARIES[index]->class_name, &LabelClassAt<index>::ensure_type}...}};
+template <const Vocabulary&... vocabularies>
+constexpr std::array<Registration, sizeof...(vocabularies)> registrations_of(VocabularyList<vocabularies...>) {
+    return {{{vocabularies.class_name, &LabelClass<vocabularies>::ensure_type}...}};
 }
 
-constexpr auto REGISTRATIONS = registrations_of(std::make_index_sequence<VOCABULARY_COUNT>());
+constexpr auto REGISTRATIONS = registrations_of(Vocabularies{});
 
 PyObject* ALL_NAME = nullptr;  // the interned "__all__"; filled once by interned_once
 

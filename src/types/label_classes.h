@@ -2,9 +2,6 @@
 // The list of vocabularies: the module registers a class for each, in this
 // order, and each class is the class protocol instantiated for its vocabulary.
 
-#include <cstddef>
-#include <iterator>
-
 #include "types/diagnosis.h"
 #include "types/label_protocol.h"
 #include "types/stain.h"
@@ -12,13 +9,13 @@
 
 namespace tarvu {
 
-/// Every vocabulary, in registration order (the order of the module's __all__).
-inline constexpr const Vocabulary* VOCABULARIES[] = {&DIAGNOSIS, &STAIN, &TILE_LABEL};
-inline constexpr size_t VOCABULARY_COUNT = std::size(VOCABULARIES);
+/// A list of vocabularies as template arguments, so that each element can name
+/// its class directly.
+template <const Vocabulary&... vocabularies>
+struct VocabularyList {};
 
-/// The label class of VOCABULARIES[index].
-template <size_t index>
-using LabelClassAt = LabelClass<*VOCABULARIES[index]>;
+/// Every vocabulary, in registration order (the order of the module's __all__).
+using Vocabularies = VocabularyList<DIAGNOSIS, STAIN, TILE_LABEL>;
 
 // By name, for the tests that build one class at a time.
 using DiagnosisClass = LabelClass<DIAGNOSIS>;
