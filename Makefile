@@ -97,7 +97,7 @@ check-windows:
 	@PYTHON="$(PY)" $(IN_VENV) tools/windows/check.sh
 
 # The suite against the musllinux cp311 x86_64 wheel, installed into a venv
-# of a CPython 3.11 built against musl (built on first use, about ten minutes).
+# of a CPython 3.11 built against musl (built on first use, about four minutes).
 check-musl: deps
 	@$(DEPS) --wheels
 	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/check-musl.sh

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Prints, as its last line, the path of a CPython 3.11 built against musl libc,
 # the interpreter the musllinux wheels are proven with. The first run builds it
-# into ${XDG_CACHE_HOME:-~/.cache}/tarvu/python3.11-musl/ (about ten minutes);
+# into ${XDG_CACHE_HOME:-~/.cache}/tarvu/python3.11-musl/ (about four minutes);
 # later runs reuse it. Progress goes to stderr; stdout carries only the path.
 #
 # Everything comes from Debian: musl and its gcc wrapper (musl-tools), and the
-# upstream sources inside the python3.11, zlib and libffi source packages of
-# bookworm, the release that carries 3.11 (tools/debian-source.sh). zlib (for
-# pip and wheels) and libffi (for ctypes) are built by the same musl toolchain
-# and linked statically into the interpreter's extension modules; nothing of
-# the machine's glibc side is seen by the build. There is no ssl module: pip
+# upstream sources inside the python3.11, zlib, libffi and sqlite3 source
+# packages of bookworm, the release that carries 3.11 (tools/debian-source.sh).
+# zlib (for pip and wheels), libffi (for ctypes) and SQLite (for sqlite3, which
+# the recipes and mypy use) are built by the same musl toolchain and linked
+# statically into the interpreter's extension modules; nothing of the
+# machine's glibc side is seen by the build (Tcl only generates SQLite's
+# single source file). There is no ssl module: pip
 # installs from a directory of wheels only.
 set -euo pipefail
 
@@ -23,7 +25,7 @@ log() { echo "musl-python: $*" >&2; }
 
 usable() {
     [[ -x "$INTERPRETER" ]] &&
-        "$INTERPRETER" -c 'import zlib, ctypes, socket, venv, subprocess, sys; sys.exit(sys.version_info[:2] != (3, 11))' \
+        "$INTERPRETER" -c 'import zlib, ctypes, sqlite3, socket, venv, subprocess, sys; sys.exit(sys.version_info[:2] != (3, 11))' \
             >/dev/null 2>&1 &&
         "$INTERPRETER" -m pip --version >/dev/null 2>&1 &&
         # The loader of a musl program names musl.
@@ -35,12 +37,12 @@ if usable; then
     exit 0
 fi
 
-"$ROOT/tools/apt-install.sh" musl musl-dev musl-tools linux-libc-dev make xz-utils binutils
+"$ROOT/tools/apt-install.sh" musl musl-dev musl-tools linux-libc-dev make xz-utils binutils pkgconf tcl
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvu-python3.11-musl.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-mapfile -t tarballs < <("$ROOT/tools/debian-source.sh" "$SUITE" "$WORK/sources" python3.11 zlib libffi)
-((${#tarballs[@]} == 3)) || exit 1
+mapfile -t tarballs < <("$ROOT/tools/debian-source.sh" "$SUITE" "$WORK/sources" python3.11 zlib libffi sqlite3)
+((${#tarballs[@]} == 4)) || exit 1
 
 unpack() {  # unpack TARBALL: prints the one directory it holds
     local dir=$WORK/src-$(basename "$1")
@@ -88,10 +90,18 @@ libffi=$(unpack "${tarballs[2]}")
 (cd "$libffi" && step libffi-configure ./configure --prefix="$DEPS" --libdir="$DEPS/lib" --disable-shared \
     --enable-static --with-pic --disable-docs && step libffi-make make -j2 install)
 
+log "building SQLite"
+sqlite=$(unpack "${tarballs[3]}")
+# Only the library: no shell, no Tcl binding; its headers and pkg-config file by hand,
+# since the install target would build the shell too.
+(cd "$sqlite" && step sqlite-configure ./configure --prefix="$DEPS" --disable-shared --enable-static \
+    --disable-tcl --disable-readline --disable-editline && step sqlite-make make -j2 lib_install &&
+    cp sqlite3.h sqlite3ext.h "$DEPS/include/" && cp sqlite3.pc "$DEPS/lib/pkgconfig/")
+
 log "configuring CPython into $PREFIX"
 python=$(unpack "${tarballs[0]}")
 cd "$python"
-# Only the two libraries above are found through pkg-config, never the host's.
+# Only the libraries above are found through pkg-config, never the host's.
 export PKG_CONFIG_LIBDIR=$DEPS/lib/pkgconfig PKG_CONFIG_PATH=""
 step configure ./configure --prefix="$PREFIX" --with-ensurepip=install LDFLAGS="-L$DEPS/lib"
 log "building (a few minutes)"
@@ -100,7 +110,7 @@ log "installing"
 rm -rf "$PREFIX"
 step install make install
 if ! usable; then
-    log "the built interpreter lacks zlib, ctypes, socket, venv or pip, or is not linked against musl"
+    log "the built interpreter lacks zlib, ctypes, sqlite3, socket, venv or pip, or is not linked against musl"
     exit 1
 fi
 echo "$INTERPRETER"
