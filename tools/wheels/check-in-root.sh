@@ -8,9 +8,10 @@
 #       Debian's python3.X of the development suite instead, in the root that
 #       tools/find-python.sh runs it in (e.g. unstable amd64 3.14, unstable arm64 3.15)
 #
-# The wheel comes from wheelhouse/ (make wheels), built if missing. The root is made once and
-# cached (debian-root.sh); the venv in it keeps its test tools between runs,
-# and tarvu is reinstalled from the wheel every time. Prints one line:
+# The wheel comes from wheelhouse/ (make wheels), built if missing or older
+# than the sources. The root is made once and cached (debian-root.sh); the
+# venv in it keeps its test tools between runs, and tarvu is reinstalled from
+# the wheel every time. Prints one line:
 #   bullseye-amd64  cp39 x86_64  PASS (520 passed, 23 skipped)
 set -euo pipefail
 SUITE=$1
@@ -46,7 +47,13 @@ case $ARCH in
 esac
 tag=$(in_root "$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 find_wheel() { ls "$REPO"/wheelhouse/tarvu-*-"$tag-$tag"-manylinux_2_17_"$machine".*.whl 2>/dev/null | head -n 1; }
-if [[ -z $(find_wheel) ]]; then
+# A wheel older than anything it is built from is built again: one left from
+# an earlier tree would meet the newer tests with the older module.
+stale() {
+    [[ -z $1 ]] || [[ -n $(find "$REPO/src" "$REPO/stubs" "$REPO/CMakeLists.txt" "$REPO/pyproject.toml" \
+        "$REPO/tools/wheels" -newer "$1" -print -quit) ]]
+}
+if stale "$(find_wheel)"; then
     minor=$(echo "$tag" | sed -E 's/^cp3/3./')
     "$HERE/build.sh" --arch "$machine" --libc gnu --python "$("$REPO/tools/find-python.sh" "$minor")" >/dev/null
 fi

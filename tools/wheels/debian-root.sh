@@ -10,8 +10,12 @@
 # support. With versions it holds Debian's python3.X of each instead, with
 # headers and venv support; on the machine's own architecture also what
 # building and testing tarvu needs (g++, cmake, GoogleTest, the debug
-# interpreters, Debian's pytest and hypothesis for them) and the arm64
-# headers, from which the aarch64 wheels are built.
+# interpreters, Debian's pytest and hypothesis for them, valgrind for
+# bench/instructions.py) and the arm64 headers, from which the aarch64 wheels
+# are built.
+#
+# A root made from an older package list gets the packages it lacks installed
+# into it, in place: the list is kept in the root's ready mark.
 #
 # The archive address comes from this machine's apt configuration. The root
 # is made by mmdebstrap (installed here when missing), a foreign architecture
@@ -42,14 +46,16 @@ if ((${#VERSIONS[@]})); then
         fi
     done
     if [[ $ARCH == "$host_arch" ]]; then
-        packages+=(g++ cmake make git libgtest-dev libgmock-dev python3-pytest python3-hypothesis)
+        packages+=(g++ cmake make git libgtest-dev libgmock-dev python3-pytest python3-hypothesis valgrind)
     fi
 else
     packages=(python3 python3-venv python3-pip ca-certificates)
 fi
 ROOT=$CACHE/$NAME
 
-if [[ -f $ROOT/.tarvu-ready ]]; then
+# The ready mark holds the package list the root was made (or last completed) with.
+wanted=$(printf '%s\n' "${packages[@]}")
+if [[ -f $ROOT/.tarvu-ready && $(<"$ROOT/.tarvu-ready") == "$wanted" ]]; then
     echo "$ROOT"
     exit 0
 fi
@@ -71,11 +77,21 @@ fi
 mkdir -p "$CACHE"
 exec 9>"$ROOT.lock"
 flock 9
+log=$CACHE/$NAME.log
 if [[ -f $ROOT/.tarvu-ready ]]; then
+    if [[ $(<"$ROOT/.tarvu-ready") != "$wanted" ]]; then
+        echo "-- installing what the $NAME root lacks (log: $log)" >&2
+        if ! "$(dirname "$0")/run-in-root.sh" "$ROOT" sh -c 'apt-get -qq update && DEBIAN_FRONTEND=noninteractive apt-get -qq install -y "$@"' \
+            apt "${packages[@]}" >>"$log" 2>&1; then
+            tail -n 20 "$log" >&2
+            echo "-- could not complete the $NAME root; log: $log" >&2
+            exit 1
+        fi
+        echo "$wanted" >"$ROOT/.tarvu-ready"
+    fi
     echo "$ROOT"
     exit 0
 fi
-log=$CACHE/$NAME.log
 partial=$ROOT.partial
 rm -rf --one-file-system "$partial"
 echo "-- making the $NAME root in $ROOT, about two minutes (log: $log)" >&2
@@ -88,7 +104,7 @@ if ! mmdebstrap --variant=minbase --architectures="$architectures" --include="$(
     echo "-- could not make the $NAME root; log: $log" >&2
     exit 1
 fi
-touch "$partial/.tarvu-ready"
+echo "$wanted" >"$partial/.tarvu-ready"
 rm -rf --one-file-system "$ROOT"
 mv "$partial" "$ROOT"
 echo "$ROOT"
