@@ -125,7 +125,10 @@ print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags} {sys.version_info[1]
         flavour "$libc" "$arch" "$abi" "$soabi" "$minor"
         log=$WORK/$name.log
         : >"$log"
-        include=$("$HERE/headers.sh" "$python" "$arch" "$WORK/include-$name") || { cat "$log" >&2; exit 1; }
+        include=$("$HERE/headers.sh" "$python" "$arch" "$WORK/include-$name") || {
+            echo "-- $name: could not prepare the CPython headers (tools/wheels/headers.sh, above)" >&2
+            exit 1
+        }
         build=$WORK/build-$name
         # CMake asks the interpreter about itself: one in a root is reached
         # through a script that runs the command.

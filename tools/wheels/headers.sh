@@ -19,11 +19,13 @@
 # CPython 3.11 the result is byte-identical to Debian's arm64 pyconfig.h. The
 # module checks the type sizes at compile time (src/boundary/compat.h).
 set -euo pipefail
-PYTHON=$1
+# Not PYTHON: make exports that name for the tool interpreter, with which
+# run-in-root.sh reads pip's configuration; a command there would break it.
+INTERPRETER=$1
 ARCH=$2
 DEST=$3
 
-read -ra run <<<"$PYTHON"
+read -ra run <<<"$INTERPRETER"
 python=${run[-1]}
 unset 'run[-1]'
 
