@@ -81,7 +81,9 @@ log=$CACHE/$NAME.log
 if [[ -f $ROOT/.tarvu-ready ]]; then
     if [[ $(<"$ROOT/.tarvu-ready") != "$wanted" ]]; then
         echo "-- installing what the $NAME root lacks (log: $log)" >&2
-        if ! "$(dirname "$0")/run-in-root.sh" "$ROOT" sh -c 'apt-get -qq update && DEBIAN_FRONTEND=noninteractive apt-get -qq install -y "$@"' \
+        # dpkg wants ldconfig and start-stop-daemon on PATH, which run-in-root.sh leaves out.
+        if ! "$(dirname "$0")/run-in-root.sh" "$ROOT" sh -c 'PATH=/usr/sbin:/usr/bin:/sbin:/bin
+            apt-get -qq update && DEBIAN_FRONTEND=noninteractive apt-get -qq install -y "$@"' \
             apt "${packages[@]}" >>"$log" 2>&1; then
             tail -n 20 "$log" >&2
             echo "-- could not complete the $NAME root; log: $log" >&2
