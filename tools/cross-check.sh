@@ -20,24 +20,19 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=${TARVU_CROSS_BUILD:-$ROOT/build/cross}
 JOBS=${JOBS:-2}
-# Absolute, but not resolved: a venv's interpreter must stay the venv's.
-TOOL_PYTHON=$(command -v "${PYTHON:-python3}")
-TOOL_PYTHON=$(cd "$(dirname "$TOOL_PYTHON")" && pwd)/$(basename "$TOOL_PYTHON")
+source "$ROOT/tools/lib.sh"
+TOOL_PYTHON=$(tool_python) || exit 1
 # The deployment target the hosted macOS wheels are built for (pyproject.toml).
 MACOS=11.0
 TARGETS=("$@")
 ((${#TARGETS[@]})) || TARGETS=(aarch64-macos x86_64-macos)
 
-zig=$("$TOOL_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') || {
-    echo "zig is missing: run tools/install-deps.sh --wheels" >&2
-    exit 1
-}
+find_zig --wheels || exit 1
 objdump=$(command -v llvm-objdump) || {
     echo "llvm-objdump is missing: run tools/install-deps.sh --wheels" >&2
     exit 1
 }
 python=$("$ROOT/tools/find-python.sh" 3.11) || exit 1
-export ZIG_GLOBAL_CACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/zig
 mkdir -p "$WORK"
 # CMake's compiler probes leave a file named "-" where they run.
 cd "$WORK" || exit 1

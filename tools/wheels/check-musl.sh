@@ -15,8 +15,8 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(cd "$HERE/../.." && pwd)
 WORK=$REPO/build/musl-check
 LOG=$WORK/check.log
-TOOL_PYTHON=$(command -v "${PYTHON:-python3}")
-TOOL_PYTHON=$(cd "$(dirname "$TOOL_PYTHON")" && pwd)/$(basename "$TOOL_PYTHON")
+source "$HERE/../lib.sh"
+TOOL_PYTHON=$(tool_python)
 mkdir -p "$WORK"
 : >"$LOG"
 
@@ -38,6 +38,6 @@ import platform, sysconfig, tarvu
 print(tarvu.__file__, sysconfig.get_config_var("HOST_GNU_TYPE"), platform.libc_ver())') &&
         (cd "$WORK" && env -u PYTHONPATH venv/bin/python -m pytest -q -rfEs -p no:cacheprovider "$REPO/tests/python")
 } >>"$LOG" 2>&1 || status=FAIL
-counts=$(grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$LOG" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//')
+counts=$(pytest_summary "$LOG")
 printf '%-10s %s %-7s %s (%s)\n' musl-3.11 cp311 x86_64 "$status" "${counts:-no test run; log $LOG}"
 [[ $status == PASS ]]

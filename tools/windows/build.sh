@@ -20,8 +20,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HERE=$ROOT/tools/windows
 WORK=${TARVU_WINDOWS_BUILD:-$ROOT/build/windows}
 OUT=$ROOT/wheelhouse
-TOOL_PYTHON=$(command -v "${PYTHON:-python3}")
-TOOL_PYTHON=$(cd "$(dirname "$TOOL_PYTHON")" && pwd)/$(basename "$TOOL_PYTHON")
+source "$ROOT/tools/lib.sh"
+TOOL_PYTHON=$(tool_python)
 JOBS=${JOBS:-2}
 ARCH=x86_64
 VERSIONS=()
@@ -42,11 +42,7 @@ case $ARCH in
     *) echo "no Windows build for $ARCH" >&2; exit 2 ;;
 esac
 
-export ZIG_GLOBAL_CACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/zig
-zig=$("$TOOL_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') || {
-    echo "zig is missing: run tools/install-deps.sh --windows" >&2
-    exit 1
-}
+find_zig --windows
 mkdir -p "$WORK" "$OUT"
 OUT=$(cd "$OUT" && pwd)
 # CMake's compiler probes leave a file named "-" where they run.

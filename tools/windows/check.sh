@@ -13,6 +13,7 @@ set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HERE=$ROOT/tools/windows
+source "$ROOT/tools/lib.sh"
 WORK=${TARVU_WINDOWS_BUILD:-$ROOT/build/windows}
 VERSIONS=("$@")
 ((${#VERSIONS[@]})) || mapfile -t VERSIONS < <("$HERE/versions.sh")
@@ -36,7 +37,7 @@ for minor in "${VERSIONS[@]}"; do
     else
         result=FAIL
     fi
-    counts=$(grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$WORK/$name.test.log" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//')
+    counts=$(pytest_summary "$WORK/$name.test.log")
     record "$name" "$result" "(${counts:-no test run}; $WORK/$name.test.log)"
 done
 
