@@ -141,35 +141,35 @@ void start_owned_objects() {
     GUARD_THREAD_STATE.owned_objects.state = OwnedListState::Live;
 }
 
-void grow_owned_objects() {
-    size_t capacity =
-        GUARD_THREAD_STATE.owned_objects.capacity == 0 ? 16 : GUARD_THREAD_STATE.owned_objects.capacity * 2;
-    void* items = std::realloc(GUARD_THREAD_STATE.owned_objects.items, capacity * sizeof(PyObject*));
+void grow_owned_objects(OwnedObjects& list) {
+    size_t capacity = list.capacity == 0 ? 16 : list.capacity * 2;
+    void* items = std::realloc(list.items, capacity * sizeof(PyObject*));
     if (items == nullptr) {
         abort_on_allocation_failure();
     }
-    GUARD_THREAD_STATE.owned_objects.items = static_cast<PyObject**>(items);
-    GUARD_THREAD_STATE.owned_objects.capacity = capacity;
+    list.items = static_cast<PyObject**>(items);
+    list.capacity = capacity;
 }
 
 }  // namespace
 
 void register_owned(PyObject* object) {
-    if (GUARD_THREAD_STATE.gil_count <= 0 || GUARD_THREAD_STATE.owned_objects.state == OwnedListState::Destroyed)
-        [[unlikely]] {
+    GuardThreadState& state = GUARD_THREAD_STATE;
+    OwnedObjects& list = state.owned_objects;
+    if (state.gil_count <= 0 || list.state == OwnedListState::Destroyed) [[unlikely]] {
         // No guard here will release it (none is open, or the list is gone at
         // thread exit). The caller may still be using it, so it cannot go now:
         // the next guard to open, on any thread, releases it.
         queue_decref(object);
         return;
     }
-    if (GUARD_THREAD_STATE.owned_objects.state == OwnedListState::Unused) {
+    if (list.state == OwnedListState::Unused) {
         start_owned_objects();
     }
-    if (GUARD_THREAD_STATE.owned_objects.length == GUARD_THREAD_STATE.owned_objects.capacity) {
-        grow_owned_objects();
+    if (list.length == list.capacity) {
+        grow_owned_objects(list);
     }
-    GUARD_THREAD_STATE.owned_objects.items[GUARD_THREAD_STATE.owned_objects.length++] = object;
+    list.items[list.length++] = object;
 }
 
 }  // namespace tarvu

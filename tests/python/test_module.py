@@ -115,7 +115,6 @@ def test_suite_names_the_module_or_says_how_to_build_it(block, expected, code):
     assert expected in proc.stdout + proc.stderr
 
 
-
 def write_static_tls_filler(path, size, machine):
     """Writes a shared object holding nothing but `size` bytes of initial-exec
     TLS: a TLS segment and one thread-pointer offset relocated against it,
