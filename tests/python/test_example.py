@@ -217,9 +217,18 @@ def test_generator_reproduces_the_shipped_data(tmp_path):
     assert (tmp_path / "regenerated.csv").read_bytes() == DATA.read_bytes()
 
 
-def test_the_readme_shows_what_the_example_prints(example):
+@pytest.mark.parametrize("page, marker, whole", [
+    ("docs/usage.md", "`make example` prints:", True),
+    ("README.md", "It begins\nand ends", False),
+])
+def test_the_docs_show_what_the_example_prints(example, page, marker, whole):
+    # The user's guide shows the whole output; the README parts of it, cut
+    # where a line reads [...].
     stdout, out = example
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    shown = re.search(r"`make example` prints:\n\n```text\n(.*?)```", readme, re.S).group(1)
-    as_make_runs_it = stdout.replace(str(DATA), "examples/data/tile_annotations.csv")
-    assert shown == as_make_runs_it.replace(str(out), "build/normalised.csv")
+    text = (ROOT / page).read_text(encoding="utf-8")
+    shown = re.search(re.escape(marker) + r".*?```text\n(.*?)```", text, re.S).group(1)
+    printed = stdout.replace(str(DATA), "examples/data/tile_annotations.csv").replace(str(out), "build/normalised.csv")
+    parts = shown.split("[...]\n")
+    assert all(part in printed for part in parts)
+    assert printed.startswith(parts[0]) and printed.endswith(parts[-1])
+    assert (shown == printed) == whole
