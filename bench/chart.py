@@ -3,8 +3,8 @@
     python bench/chart.py RESULTS -o chart.png
 
 RESULTS is what bench/run.py wrote with --json, or any text holding the table
-it prints (its output saved to a file, or README.md, whose table is drawn
-as printed). `bench/run.py --chart PATH` draws its own run the same way. The
+it prints (its output saved to a file, or bench/README.md, whose table is
+drawn as printed into the README's chart). `bench/run.py --chart PATH` draws its own run the same way. The
 time axis is logarithmic: the peer is up to a hundred times slower than the
 other two, which a linear axis would flatten into nothing. Needs matplotlib
 (the `bench` dependency group).

@@ -103,8 +103,8 @@ GOOD_USES = [
 ]
 # Mistakes the runtime rejects or that change the class for the whole process,
 # and the checkers the stubs make report each. What neither can see (hash(m),
-# Counter(members), set(members), pickling, m == 16.0, a format spec) is listed
-# in the README.
+# Counter(members), set(members), m in {16, 23}, pickling, m == 16.0, a format spec)
+# is listed in docs/usage.md.
 BOTH = ("mypy", "pyright")
 MISUSES = [
     ("{cls}.list()[0].__hash__()", BOTH),
