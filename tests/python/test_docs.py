@@ -90,6 +90,35 @@ def run_block(block, directory):
                           stdin=subprocess.DEVNULL)
 
 
+LINK = re.compile(r"\]\(([^)#\s]*)(?:#([^)\s]+))?\)")
+
+
+def anchor(heading):
+    """The anchor a Markdown renderer gives a heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+@pytest.mark.parametrize("path", DOCUMENTS, ids=[path.name for path in DOCUMENTS])
+def test_links_between_the_documents_resolve(path):
+    # Text moved between pages leaves links to where it was.
+    for target, fragment in LINK.findall(path.read_text(encoding="utf-8")):
+        if target.startswith(("http:", "https:")):
+            continue
+        linked = (path.parent / target).resolve() if target else path
+        assert linked.exists(), "{} links to missing {}".format(path.name, target)
+        if fragment:
+            headings = re.findall(r"^#+ (.*)$", linked.read_text(encoding="utf-8"), re.M)
+            assert fragment in [anchor(heading) for heading in headings], "{} links to {}#{}".format(
+                path.name, target, fragment)
+
+
+def test_the_readme_starts_with_use():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    first_call = next(block for block in blocks(ROOT / "README.md") if "TileLabel(" in block.source)
+    assert int(first_call.where.split(":")[1]) <= 80
+    assert readme.count("\n") <= 250
+
+
 def test_the_documents_hold_blocks_to_run():
     # A renamed fence language would otherwise leave every recipe untested.
     assert sum(block.where.startswith("recipes.md") for block in BLOCKS) >= 8
