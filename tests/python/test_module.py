@@ -1,5 +1,6 @@
 """The module object: its namespace, its one-time initialisation, its exports."""
 
+import importlib.util
 import inspect
 import os
 import platform
@@ -68,6 +69,44 @@ def test_second_initialisation_raises_and_destroys_its_module(run_python):
         "modules 1 1",
         "first intact True ['Diagnosis', 'Stain', 'TileLabel']",
     ]
+
+
+SUBINTERPRETER = r"""
+import os, sys, _testcapi
+
+ATTEMPT = '''
+import os
+try:
+    import tarvu
+    outcome = "works" if tarvu.TileLabel("tumor") == 16 else "wrong member"
+except ImportError as error:
+    outcome = "refused" if "only be initialized once" in str(error) else repr(error)
+os.write(1, (outcome + "\\n").encode())
+'''
+
+def in_main():
+    exec(ATTEMPT, {})
+
+def in_sub():
+    assert _testcapi.run_in_subinterp(ATTEMPT) == 0
+
+for attempt in (in_sub, in_main) if sys.argv[1] == "sub" else (in_main, in_sub):
+    attempt()
+"""
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs _testcapi")
+@pytest.mark.parametrize("first", ["main", "sub"])
+def test_one_interpreter_of_the_process_gets_the_module(run_python, first):
+    # The module's state is per process, so the second interpreter to import
+    # it is refused. From 3.13 a sub-interpreter that imports first is refused
+    # too, and the main interpreter after it: the user's guide says so.
+    proc = run_python(SUBINTERPRETER, first)
+    assert proc.returncode == 0, proc.stderr
+    expected = ["works", "refused"]
+    if first == "sub" and sys.version_info >= (3, 13):
+        expected = ["refused", "refused"]
+    assert proc.stdout.splitlines() == expected
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
