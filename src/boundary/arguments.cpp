@@ -97,6 +97,27 @@ Status copy_positional(const FunctionDescription& description, PyObject* const* 
     return Ok{};
 }
 
+/// A TypeError whose message embeds caller text, or the error of composing it.
+ErrorValue type_error_embedding(std::initializer_list<std::string_view> pieces) {
+    Result<std::string> message = compose_message(pieces);
+    if (!message.ok()) {
+        return std::move(message).error();
+    }
+    return ErrorValue::type_error(std::move(message).value());
+}
+
+/// The TypeError that replaces a conversion's TypeError, with that error's
+/// cause (empty for none), which also suppresses its context; or the error
+/// that composing `message` met.
+ErrorValue prefixed_type_error(Result<std::string> message, Owned cause) {
+    if (!message.ok()) {
+        return std::move(message).error();
+    }
+    ErrorValue rewritten = ErrorValue::type_error(std::move(message).value());
+    PyException_SetCause(rewritten.normalize().value, cause.release());
+    return rewritten;
+}
+
 }  // namespace
 
 // --- Messages ------------------------------------------------------------------------
@@ -125,11 +146,19 @@ ErrorValue FunctionDescription::too_many_positional_arguments(size_t given) cons
 }
 
 ErrorValue FunctionDescription::multiple_values_for_argument(std::string_view name) const {
-    return ErrorValue::type_error(full_name() + " got multiple values for argument '" + std::string(name) + "'");
+    return type_error_embedding({full_name(), " got multiple values for argument '", name, "'"});
 }
 
 ErrorValue FunctionDescription::unexpected_keyword_argument(PyObject* name) const {
-    return ErrorValue::type_error(full_name() + " got an unexpected keyword argument '" + render_object(name) + "'");
+    // Rendering the name may run Python code (the __str__ of a str subclass),
+    // whose interrupt is passed on in place of the TypeError.
+    Result<RenderedText> rendered = render_object(name);
+    if (!rendered.ok()) {
+        return std::move(rendered).error();
+    }
+    const RenderedText& text = rendered.value();
+    return type_error_embedding(
+        {full_name(), " got an unexpected keyword argument '", text.before, text.text, text.after, "'"});
 }
 
 ErrorValue FunctionDescription::positional_only_keyword_arguments(const std::vector<std::string>& names) const {
@@ -227,31 +256,33 @@ Status extract_arguments_fastcall_general(const FunctionDescription& description
 }
 
 ErrorValue argument_extraction_error(std::string_view name, ErrorValue error) {
-    std::string text;
-    PyObject* cause = nullptr;
+    // The parameter's name is the module's own: only the text that follows it
+    // is the caller's, copied once into the new message.
+    const std::string prefix = std::string("argument '").append(name).append("': ");
     if (error.is_lazy()) {
         // A lazy error is raised with its message as the only argument, and has
         // no cause yet: its rendering is its message.
         if (error.type() != PyExc_TypeError) {
             return error;
         }
-        text = error.lazy_message();
-    } else {
-        NormalizedError normalized = error.normalize();
-        if (normalized.type != PyExc_TypeError) {
-            return error;
-        }
-        text = render_object(normalized.value);
-        cause = PyException_GetCause(normalized.value);
+        Result<std::string> message = error.lazy_message(prefix);
+        std::move(error).discard();
+        return prefixed_type_error(std::move(message), Owned());
     }
-    std::string message = "argument '";
-    message += name;
-    message += "': ";
-    message += text;
+    NormalizedError normalized = error.normalize();
+    if (normalized.type != PyExc_TypeError) {
+        return error;
+    }
+    Result<RenderedText> rendered = render_object(normalized.value);
+    if (!rendered.ok()) {
+        std::move(error).discard();
+        return std::move(rendered).error();
+    }
+    const RenderedText& text = rendered.value();
+    Result<std::string> message = compose_message({prefix, text.before, text.text, text.after});
+    Owned cause = Owned::steal(PyException_GetCause(normalized.value));
     std::move(error).discard();
-    ErrorValue rewritten = ErrorValue::type_error(std::move(message));
-    PyException_SetCause(rewritten.normalize().value, cause);
-    return rewritten;
+    return prefixed_type_error(std::move(message), std::move(cause));
 }
 
 // --- Conversions -----------------------------------------------------------------------

@@ -23,9 +23,9 @@ void raise_with_fault_catch(ErrorValue&& error) {
     }
     try {
         std::move(error).raise();
-    } catch (const Fault& fault) {
+    } catch (Fault& fault) {
         std::move(error).discard();
-        ErrorValue::from_fault(fault).raise();
+        ErrorValue::from_fault(std::move(fault)).raise();
     }
 }
 

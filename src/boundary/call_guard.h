@@ -83,8 +83,8 @@ template <class Body>
 TARVU_GUARD_INLINING auto run_body(Body& body) -> decltype(body()) {
     try {
         return body();
-    } catch (const Fault& fault) {
-        return ErrorValue::from_fault(fault);
+    } catch (Fault& fault) {
+        return ErrorValue::from_fault(std::move(fault));
     } catch (const std::bad_alloc&) {
         abort_on_allocation_failure();
     } catch (const std::exception&) {

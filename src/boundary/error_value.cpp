@@ -53,6 +53,30 @@ ExceptionTriple normalized(ExceptionTriple raw) {
     return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
 }
 
+/// The fault text of a PanicException taken back: its str() text, of which
+/// this makes the one copy the fault carries. A value that is missing or whose
+/// str() fails in an ordinary way gives the fixed text; what must_propagate
+/// passes on (other than another PanicException) is the result instead.
+Result<std::string> panic_text(PyObject* value, PyObject* panic_type) {
+    if (value == nullptr) {
+        return std::string(UNWRAPPED_PANIC);
+    }
+    Owned str = Owned::steal(PyObject_Str(value));
+    if (!str) {
+        ErrorValue failure = ErrorValue::fetch_unchecked();
+        if (must_propagate(failure) && failure.type() != panic_type) {
+            return failure;
+        }
+        std::move(failure).discard();
+        return std::string(UNWRAPPED_PANIC);
+    }
+    Result<HeldText> lossy = lossy_text(str.get());
+    if (!lossy.ok()) {
+        return std::move(lossy).error();
+    }
+    return compose_message({lossy.value().text});
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
@@ -91,15 +115,21 @@ ErrorValue ErrorValue::conversion_failure(PyObject* object, const char* static_t
     return error;
 }
 
-ErrorValue ErrorValue::from_fault(const Fault& fault) {
+ErrorValue ErrorValue::from_fault(Fault&& fault) {
     ErrorValue error(State::Lazy);
     error.lazy_kind_ = LazyKind::Panic;  // the type is obtained only when raised
     if (fault.has_text()) {
-        error.text_ = std::make_unique<std::string>(fault.text());
+        error.text_ = std::make_unique<std::string>(std::move(fault).text());
     } else {
         error.static_text_ = FAULT_WITHOUT_TEXT;
     }
     return error;
+}
+
+ErrorValue ErrorValue::out_of_memory() {
+    PyErr_NoMemory();
+    // A MemoryError is never a PanicException: no need to compare.
+    return fetch_unchecked();
 }
 
 void ErrorValue::move_from(ErrorValue& other) noexcept {
@@ -124,16 +154,20 @@ void ErrorValue::release_references() noexcept {
 
 // --- Lazy errors -----------------------------------------------------------------
 
+Result<std::string> ErrorValue::conversion_message(std::string_view prefix) const {
+    // The type's name is the caller's text (any class can set its
+    // __qualname__), so the message is composed in one allocation that may
+    // fail as a MemoryError.
+    Result<HeldText> type_name = type_name_for_message(value_.get());
+    if (!type_name.ok()) {
+        return std::move(type_name).error();
+    }
+    return compose_message(
+        {prefix, "'", type_name.value().text, "' object cannot be converted to '", static_text_, "'"});
+}
+
 template <class Use>
 auto ErrorValue::with_lazy_message(Use&& use) const {
-    if (lazy_kind_ == LazyKind::Conversion) {
-        std::string message = "'";
-        message += type_name_for_message(value_.get());
-        message += "' object cannot be converted to '";
-        message += static_text_;
-        message += '\'';
-        return use(std::string_view(message));
-    }
     const std::string_view text = static_text_ != nullptr ? std::string_view(static_text_) : std::string_view(*text_);
     if (number_ < 0) {
         return use(text);
@@ -149,8 +183,11 @@ auto ErrorValue::with_lazy_message(Use&& use) const {
     return use(std::string_view(std::string(text) + std::to_string(number_)));
 }
 
-std::string ErrorValue::lazy_message() const {
-    return with_lazy_message([](std::string_view message) { return std::string(message); });
+Result<std::string> ErrorValue::lazy_message(std::string_view prefix) const {
+    if (lazy_kind_ == LazyKind::Conversion) {
+        return conversion_message(prefix);
+    }
+    return with_lazy_message([&](std::string_view message) { return compose_message({prefix, message}); });
 }
 
 Owned ErrorValue::lazy_message_object() const {
@@ -164,6 +201,17 @@ Owned ErrorValue::lazy_message_object() const {
         }
         return Owned::steal(
             new_ascii_str(std::string_view(static_text_, ascii_length_), std::string_view(digits, digit_count)));
+    }
+    if (lazy_kind_ == LazyKind::Conversion) {
+        Result<std::string> message = conversion_message({});
+        if (!message.ok()) {
+            // Reading the type's name was interrupted, or memory ran out: that
+            // error, left pending, is what the caller sees.
+            std::move(message).error().raise();
+            return {};
+        }
+        const std::string& text = message.value();
+        return Owned::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
     return with_lazy_message([](std::string_view message) {
         return Owned::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
@@ -242,18 +290,16 @@ std::optional<ErrorValue> ErrorValue::take() {
     }
     // A PanicException came back out of the interpreter: print it and carry on
     // as a fault with the same text.
-    std::string text = UNWRAPPED_PANIC;
-    if (error.value_) {
-        if (Owned str = Owned::steal(PyObject_Str(error.value_.get()))) {
-            text = lossy_text(str.get());
-        } else {
-            PyErr_Clear();
-        }
-    }
+    Result<std::string> text = panic_text(error.value_.get(), error.type_.get());
     std::fprintf(stderr, "%s\n%s\n", RESUMING_PANIC_LINE, STACK_TRACE_LINE);
     std::move(error).raise();
     PyErr_PrintEx(0);
-    resume_fault(std::move(text));
+    if (!text.ok()) {
+        // Its str() was interrupted, or its text could not be copied: the
+        // panic has been printed, and that error is what the caller sees.
+        return std::move(text).error();
+    }
+    resume_fault(std::move(text).value());
 }
 
 ErrorValue ErrorValue::fetch() {

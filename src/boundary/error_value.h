@@ -48,6 +48,9 @@ private:
     static void not_ascii() {}
 };
 
+template <class T>
+class Result;
+
 class [[nodiscard]] ErrorValue {
 public:
     // --- Making error values -------------------------------------------------
@@ -97,8 +100,12 @@ public:
     static ErrorValue conversion_failure(PyObject* object, const char* static_target);
     /// OverflowError for an integer outside the range of its target.
     static ErrorValue integer_out_of_range() { return lazy(PyExc_OverflowError, INTEGER_OUT_OF_RANGE); }
-    /// The PanicException that a caught fault becomes.
-    static ErrorValue from_fault(const Fault& fault);
+    /// The PanicException that a caught fault becomes; its text is moved, not
+    /// copied, as it may be a caller's (a PanicException taken back).
+    static ErrorValue from_fault(Fault&& fault);
+    /// The interpreter's MemoryError, for an allocation whose size the caller
+    /// chose.
+    static ErrorValue out_of_memory();
 
     // --- Errors from the interpreter ----------------------------------------
     /// Takes the pending exception. A PanicException coming back out of the
@@ -157,8 +164,10 @@ public:
     /// Whether raising may run Python code: a lazy conversion failure reads
     /// its type's `__qualname__` to compose its message.
     bool runs_python_code_when_raised() const { return state_ == State::Lazy && lazy_kind_ == LazyKind::Conversion; }
-    /// The message a lazy error will be raised with (composed now).
-    std::string lazy_message() const;
+    /// `prefix` followed by the message a lazy error will be raised with,
+    /// composed now in one string; or the error that composing it met (reading
+    /// a type's name may be interrupted, and memory may run out).
+    Result<std::string> lazy_message(std::string_view prefix = {}) const;
     /// Whether the exception is an instance of `exception_type` (subclasses count).
     bool is_instance_of(PyObject* exception_type);
     /// A RuntimeError carrying `message` whose __cause__ is this error.
@@ -186,7 +195,10 @@ private:
     static Owned new_exception_instance(PyObject* type, Owned argument);
     /// The message as a new str (empty with the error set on failure).
     Owned lazy_message_object() const;
-    /// Calls `use` with a view of the message a lazy error is raised with.
+    /// `prefix` and the message of a lazy conversion failure, in one string.
+    Result<std::string> conversion_message(std::string_view prefix) const;
+    /// Calls `use` with a view of the message a lazy error other than a
+    /// conversion failure is raised with.
     template <class Use>
     auto with_lazy_message(Use&& use) const;
     /// Consumes the error; its instance, with its traceback attached.
@@ -259,6 +271,17 @@ private:
 /// Success without a value.
 struct Ok {};
 using Status = Result<Ok>;
+
+/// Errors that the module passes on where it would otherwise drop an error
+/// for a placeholder or an answer: an interrupt or exit request (anything
+/// outside Exception), exhausted memory and the recursion limit. Dropping them
+/// would report a failure as success and lose a Ctrl-C.
+inline bool must_propagate(const ErrorValue& error) {
+    PyObject* type = error.type();
+    return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+           PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
+           PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
+}
 
 }  // namespace tarvu
 

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tarvu {
 
@@ -28,7 +29,9 @@ public:
     static Fault without_text() { return Fault({}, false); }
 
     bool has_text() const { return has_text_; }
-    const std::string& text() const { return text_; }
+    const std::string& text() const& { return text_; }
+    /// Moves the text out: it may be a caller's text of any size.
+    std::string text() && { return std::move(text_); }
 
 private:
     Fault(std::string text, bool has_text) : text_(std::move(text)), has_text_(has_text) {}

@@ -249,17 +249,6 @@ private:
         });
     }
 
-    /// Errors that a comparison passes on instead of answering NotImplemented:
-    /// an interrupt or exit request (anything outside Exception), exhausted
-    /// memory and the recursion limit. Turning them into False would report a
-    /// failure as an answer and lose a Ctrl-C.
-    static bool must_propagate(const ErrorValue& error) {
-        PyObject* type = error.type();
-        return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
-               PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
-               PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
-    }
-
     static PyObject* not_implemented() { return new_reference(Py_NotImplemented); }
 
     static PyObject* boolean(bool value) { return new_reference(value ? Py_True : Py_False); }

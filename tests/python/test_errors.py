@@ -14,6 +14,7 @@ import warnings
 
 import pytest
 import tarvu
+from index_objects import Index
 from test_alloc_failure import InterpreterFault, interpreter_has_fault
 
 # Under allocation failure a free-threaded 3.13 frees a stale list in PyList_New;
@@ -286,3 +287,123 @@ def test_panic_while_naming_a_type_is_resumed(run_python, call):
     assert proc.stdout == "PanicException ('from __qualname__',)\nTrue\n"
     assert RESUMING in proc.stderr
     assert "uncaught panic" not in proc.stderr
+
+
+class RaisingStr(str):
+    """A str whose str() raises `error` (a class attribute set per test)."""
+
+    error = None
+
+    def __str__(self):
+        raise self.error
+
+
+def type_with_raising_qualname(error):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise error
+            return type.__getattribute__(cls, name)
+
+    return Meta("Named", (), {})
+
+
+# Where composing a message runs Python code whose failure is otherwise
+# dropped for a placeholder: the type name of a failed conversion, the str()
+# of a keyword name, of a conversion's TypeError, and of a PanicException
+# taken back.
+MESSAGE_CODE = {
+    "qualname": lambda cls, panic, error: cls(type_with_raising_qualname(error)()),
+    "qualname-keyword": lambda cls, panic, error: cls(s=type_with_raising_qualname(error)()),
+    "keyword-str": lambda cls, panic, error: cls(**{RaisingStr("x"): 1}),
+    "fastcall-keyword-str": lambda cls, panic, error: cls.from_int(**{RaisingStr("x"): 1}),
+    "index-error-str": lambda cls, panic, error: cls.from_int(Index(TypeError(RaisingStr("x")))),
+    "panic-str": lambda cls, panic, error: cls.from_int(Index(panic(RaisingStr("x")))),
+}
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, RecursionError])
+@pytest.mark.parametrize("site", MESSAGE_CODE)
+def test_interrupts_while_composing_a_message_are_passed_on(vocab, panic_type, monkeypatch, site, error):
+    raised = error()
+    monkeypatch.setattr(RaisingStr, "error", raised)
+    with pytest.raises(error) as info:
+        MESSAGE_CODE[site](vocab.cls, panic_type, raised)
+    assert info.value is raised
+
+
+TIMED_INTERRUPT = r"""
+import signal, sys, time, tarvu
+
+class SlowName(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                pass
+        return type.__getattribute__(cls, name)
+
+class Slow(metaclass=SlowName):
+    pass
+
+signal.signal(signal.SIGALRM, signal.default_int_handler)
+outcomes = []
+for _ in range(40):
+    signal.setitimer(signal.ITIMER_REAL, 0.005)
+    try:
+        tarvu.Stain(Slow())
+    except BaseException as exc:
+        outcomes.append(type(exc).__name__)
+print(sorted(set(outcomes)), len(outcomes))
+"""
+
+
+def test_ctrl_c_while_a_type_name_is_computed_is_not_lost(run_python):
+    proc = run_python(TIMED_INTERRUPT)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    assert proc.stdout == "['KeyboardInterrupt'] 40\n"
+
+
+CALLER_SIZED = r"""
+import json, resource, sys, tarvu
+
+MiB = 1 << 20
+T = tarvu.TileLabel
+text = "x" * (64 * MiB)
+Named = type("Named", (), {"__qualname__": text})
+
+class Index:
+    def __index__(self):
+        raise TypeError(text)
+
+calls = {
+    "keyword": lambda: T(**{text: 1}),
+    "fastcall-keyword": lambda: T.from_int(**{text: 1}),
+    "conversion": lambda: T(Named()),
+    "index-error": lambda: T.from_int(Index()),
+}
+headroom = int(sys.argv[1]) * MiB
+outcomes = {}
+for name, call in calls.items():
+    with open("/proc/self/statm") as statm:
+        mapped = int(statm.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + headroom, resource.RLIM_INFINITY))
+    try:
+        call()
+    except BaseException as exc:
+        outcomes[name] = type(exc).__name__
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+assert int(T.from_int(19)) == 19
+print(json.dumps(outcomes))
+"""
+
+
+# Memory beyond what the process has mapped, in MiB, against a caller's text
+# of 64 MiB: the message's one copy does not fit, or it does but the final
+# str does not, or both do.
+@pytest.mark.parametrize("headroom, outcome", [(16, "MemoryError"), (96, "MemoryError"), (176, "TypeError")])
+def test_caller_sized_messages_end_in_an_exception(run_python, headroom, outcome):
+    proc = run_python(CALLER_SIZED, str(headroom))
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    assert set(json.loads(proc.stdout).values()) == {outcome}
