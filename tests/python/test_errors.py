@@ -290,46 +290,43 @@ def test_panic_while_naming_a_type_is_resumed(run_python, call):
 
 
 class RaisingStr(str):
-    """A str whose str() raises `error` (a class attribute set per test)."""
-
-    error = None
-
     def __str__(self):
         raise self.error
 
 
-def type_with_raising_qualname(error):
+def raising_str(error):
+    text = RaisingStr("x")
+    text.error = error
+    return text
+
+
+def raising_qualname(error):
     class Meta(type):
         def __getattribute__(cls, name):
             if name == "__qualname__":
                 raise error
             return type.__getattribute__(cls, name)
 
-    return Meta("Named", (), {})
+    return Meta("Named", (), {})()
 
 
-# Where composing a message runs Python code whose failure is otherwise
-# dropped for a placeholder: the type name of a failed conversion, the str()
-# of a keyword name, of a conversion's TypeError, and of a PanicException
-# taken back.
+# Python code run to compose a message, whose ordinary failure gives way to a
+# placeholder: a type's name, the str() of a keyword name, of a conversion's
+# TypeError, and of a PanicException taken back.
 MESSAGE_CODE = {
-    "qualname": lambda cls, panic, error: cls(type_with_raising_qualname(error)()),
-    "qualname-keyword": lambda cls, panic, error: cls(s=type_with_raising_qualname(error)()),
-    "keyword-str": lambda cls, panic, error: cls(**{RaisingStr("x"): 1}),
-    "fastcall-keyword-str": lambda cls, panic, error: cls.from_int(**{RaisingStr("x"): 1}),
-    "index-error-str": lambda cls, panic, error: cls.from_int(Index(TypeError(RaisingStr("x")))),
-    "panic-str": lambda cls, panic, error: cls.from_int(Index(panic(RaisingStr("x")))),
+    "qualname": lambda cls, panic, error: cls(raising_qualname(error)),
+    "keyword-str": lambda cls, panic, error: cls(**{raising_str(error): 1}),
+    "index-error-str": lambda cls, panic, error: cls.from_int(Index(TypeError(raising_str(error)))),
+    "panic-str": lambda cls, panic, error: cls.from_int(Index(panic(raising_str(error)))),
 }
 
 
-@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, RecursionError])
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), MemoryError(), RecursionError()], ids=repr)
 @pytest.mark.parametrize("site", MESSAGE_CODE)
-def test_interrupts_while_composing_a_message_are_passed_on(vocab, panic_type, monkeypatch, site, error):
-    raised = error()
-    monkeypatch.setattr(RaisingStr, "error", raised)
-    with pytest.raises(error) as info:
-        MESSAGE_CODE[site](vocab.cls, panic_type, raised)
-    assert info.value is raised
+def test_interrupts_while_composing_a_message_are_passed_on(vocab, panic_type, site, error):
+    with pytest.raises(type(error)) as info:
+        MESSAGE_CODE[site](vocab.cls, panic_type, error)
+    assert info.value is error
 
 
 TIMED_INTERRUPT = r"""
@@ -378,7 +375,6 @@ class Index:
 
 calls = {
     "keyword": lambda: T(**{text: 1}),
-    "fastcall-keyword": lambda: T.from_int(**{text: 1}),
     "conversion": lambda: T(Named()),
     "index-error": lambda: T.from_int(Index()),
 }
