@@ -181,6 +181,26 @@ class _BadStr:
         raise ValueError("no text")
 
 
+class _InterruptingStr:
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+class _InterruptingKeyword(str):
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+class _InterruptingName(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise KeyboardInterrupt
+        return type.__getattribute__(cls, name)
+
+
+_InterruptedName = _InterruptingName("Named", (), {})
+
+
 def _facts(cls):
     members = cls.list()
     values = [int(m) for m in members]
@@ -230,6 +250,8 @@ def _argument_error_ops(cls):
         ("__new__ None keyword", _raises(TypeError, cls, s=None)),
         ("__new__ bytes", _raises(TypeError, cls, b"HE")),
         ("__new__ lone surrogate", _raises(UnicodeEncodeError, cls, "H\udce9")),
+        ("__new__ type name interrupted", _raises(KeyboardInterrupt, cls, _InterruptedName())),
+        ("__new__ keyword name interrupted", _raises(KeyboardInterrupt, cls, **{_InterruptingKeyword("x"): 1})),
         ("from_int no argument", _raises(TypeError, cls.from_int)),
         ("from_int two positional", _raises(TypeError, cls.from_int, 1, 2)),
         ("from_int positional and keyword", _raises(TypeError, cls.from_int, 1, v=1)),
@@ -302,6 +324,10 @@ def _index_ops(cls):
         ("__index__ raises ValueError", _raises(ValueError, cls.from_int, RaisingIndex(ValueError, "bad"))),
         ("__index__ TypeError with cause", _raises(TypeError, cls.from_int, _CausedIndex())),
         ("__index__ TypeError unprintable", _raises(TypeError, cls.from_int, RaisingIndex(TypeError, _BadStr()))),
+        (
+            "__index__ TypeError str() interrupted",
+            _raises(KeyboardInterrupt, cls.from_int, RaisingIndex(TypeError, _InterruptingStr())),
+        ),
         ("__index__ returns str", _raises(TypeError, cls.from_int, Index("3"))),
         ("__index__ out of range", _raises(OverflowError, cls.from_int, Index(-5))),
         ("nested calls in __index__", lambda: cls.from_int(NestedIndex(cls, values[-1]))),
@@ -370,6 +396,7 @@ def test_no_leak_when_panic_comes_back_from_index(cls):
         ("panic with text", _raises(panic, cls.from_int, RaisingIndex(panic, "text"))),
         ("panic without text", _raises(panic, cls.from_int, RaisingIndex(panic))),
         ("panic with unprintable text", _raises(panic, cls.from_int, RaisingIndex(panic, _BadPanicText()))),
+        ("panic text interrupted", _raises(KeyboardInterrupt, cls.from_int, RaisingIndex(panic, _InterruptingStr()))),
         ("panic during comparison", _raises(panic, lambda: cls.list()[0] == RaisingIndex(panic, "cmp"))),
     ]
     _assert_no_leak(ops, quiet=True, block_slack=LOOPS // 200)
