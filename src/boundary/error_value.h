@@ -144,7 +144,7 @@ public:
         // A fault unwinding through a frame drops the errors it held on purpose,
         // and so does the unwind that ends a thread at interpreter exit (the
         // only time the module runs without the interpreter lock).
-        assert((state_ == State::Consumed || std::uncaught_exceptions() > 0 || !PyGILState_Check()) &&
+        assert((state_ == State::Consumed || std::uncaught_exceptions() > 0 || !compat::holds_interpreter()) &&
                "error value dropped without being raised or discarded");
         // Moved-from values, of which a failing call leaves several, hold nothing.
         if (state_ != State::Consumed) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -148,6 +149,88 @@ TEST(ReferencePool, ThreadsQueueingWhileAnotherThreadOpensGuardsLoseNoChange) {
         Py_DECREF(object.get());
     }
 }
+
+/// Who holds the interpreter lock when the test asks holds_interpreter. The
+/// test arranges it itself, so the answer expected follows from the
+/// arrangement and not from the interpreter's record of the holder, which is
+/// what the check reads.
+enum class LockScene { Holding, NobodyHolds, AnotherThreadHolds, HoldingOnAnotherThread, HoldingInSubinterpreter };
+
+const char* const LOCK_SCENE_NAMES[] = {"Holding", "NobodyHolds", "AnotherThreadHolds", "HoldingOnAnotherThread",
+                                        "HoldingInSubinterpreter"};
+
+/// Ends a new sub-interpreter at once; the main thread keeps its own state.
+void run_subinterpreter(bool (*inside)() = nullptr, bool* answer = nullptr) {
+    PyThreadState* main_state = PyThreadState_Get();
+    PyThreadState* sub = Py_NewInterpreter();
+    ASSERT_NE(sub, nullptr);
+    if (inside != nullptr) {
+        *answer = inside();
+    }
+    Py_EndInterpreter(sub);
+    PyThreadState_Swap(main_state);
+}
+
+/// holds_interpreter's answer on the main thread, or on the second thread.
+bool holds_interpreter_in(LockScene scene) {
+    switch (scene) {
+        case LockScene::Holding:
+            return compat::holds_interpreter();
+        case LockScene::NobodyHolds: {
+            PyThreadState* saved = PyEval_SaveThread();
+            bool answer = compat::holds_interpreter();
+            PyEval_RestoreThread(saved);
+            return answer;
+        }
+        case LockScene::AnotherThreadHolds:
+        case LockScene::HoldingOnAnotherThread: {
+            PyThreadState* saved = PyEval_SaveThread();
+            std::promise<bool> held;
+            std::promise<void> asked;
+            std::thread other([&] {
+                PyGILState_STATE gil = PyGILState_Ensure();
+                held.set_value(compat::holds_interpreter());
+                asked.get_future().wait();
+                PyGILState_Release(gil);
+            });
+            bool other_answer = held.get_future().get();
+            bool main_answer = compat::holds_interpreter();
+            asked.set_value();
+            other.join();
+            PyEval_RestoreThread(saved);
+            return scene == LockScene::AnotherThreadHolds ? main_answer : other_answer;
+        }
+        case LockScene::HoldingInSubinterpreter: {
+            bool answer = false;
+            run_subinterpreter(&compat::holds_interpreter, &answer);
+            return answer;
+        }
+    }
+    return false;
+}
+
+class HoldsInterpreter : public ::testing::TestWithParam<std::tuple<LockScene, bool>> {};
+
+// Before 3.12 the interpreter's own per-thread test answers "holds" for every
+// thread once a sub-interpreter has existed, lock or no lock.
+TEST_P(HoldsInterpreter, AnswersWhetherThisThreadHoldsTheLock) {
+    const auto [scene, subinterpreter_first] = GetParam();
+    if (subinterpreter_first) {
+        run_subinterpreter();
+    }
+    const bool holding = scene != LockScene::NobodyHolds && scene != LockScene::AnotherThreadHolds;
+    EXPECT_EQ(holds_interpreter_in(scene), holding);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LockScenes, HoldsInterpreter,
+    ::testing::Combine(::testing::Values(LockScene::Holding, LockScene::NobodyHolds, LockScene::AnotherThreadHolds,
+                                         LockScene::HoldingOnAnotherThread, LockScene::HoldingInSubinterpreter),
+                       ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<LockScene, bool>>& info) {
+        return std::string(LOCK_SCENE_NAMES[static_cast<int>(std::get<0>(info.param))]) +
+               (std::get<1>(info.param) ? "AfterASubinterpreter" : "");
+    });
 
 TEST(CallGuard, NestedGuardsRestoreTheCountAndReleaseOnlyTheirOwnTemporaries) {
     take_deallocation_log();
