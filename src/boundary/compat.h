@@ -65,28 +65,22 @@ inline void set_type_vectorcall(PyTypeObject* type, vectorcallfunc call) {
 #endif
 }
 
-/// Whether the calling thread holds the interpreter (is attached to it), so
-/// that it may change reference counts. False on a thread that the interpreter
-/// ends at exit while it waits for the lock. From 3.12 on the thread's current
-/// state is a thread-local that is cleared whenever the thread lets go.
+#if PY_VERSION_HEX < 0x030C0000
+/// holds_interpreter before 3.12, where the current state is one process-wide
+/// pointer naming whichever thread holds the lock. PyGILState_Check cannot be
+/// used to read it: it answers 1 for every thread once any sub-interpreter has
+/// existed (it turns its own test off), and once finalisation has deleted its
+/// thread-local key, both exactly when a daemon thread is ended without the
+/// lock. So the holder's state is compared with this thread's first state (the
+/// one that key names) by address. A thread holding the lock under another
+/// state of its own (a sub-interpreter's) is recognised by the thread id in
+/// that state, which is read only outside finalisation: a thread that runs
+/// here without the lock is one being ended at exit, and the state it would
+/// read belongs to the finalising thread, which may be freeing it.
 ///
-/// Before, the current state is one process-wide pointer naming whichever
-/// thread holds the lock, and PyGILState_Check cannot be used to read it: it
-/// answers 1 for every thread once any sub-interpreter has existed (it turns
-/// its own test off), and once finalisation has deleted its thread-local key,
-/// both exactly when a daemon thread is ended without the lock. So the holder's
-/// state is compared with this thread's first state (the one the thread-local
-/// key names) by address. A thread holding the lock under another state of its
-/// own (a sub-interpreter's) is recognised by the thread id in that state,
-/// which is read only outside finalisation: a thread that runs here without
-/// the lock is one being ended at exit, and the state it would read belongs to
-/// the finalising thread, which may be freeing it.
-inline bool holds_interpreter() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() != nullptr;
-#else
+/// Out of line: every release through an owned handle asks, and inlined it
+/// would add three calls to each of them.
+[[gnu::noinline]] inline bool lock_holder_is_this_thread() {
     PyThreadState* holder = _PyThreadState_UncheckedGet();
     if (holder == nullptr) {
         return false;
@@ -95,6 +89,20 @@ inline bool holds_interpreter() {
         return true;
     }
     return !_Py_IsFinalizing() && holder->thread_id == PyThread_get_thread_ident();
+}
+#endif
+
+/// Whether the calling thread holds the interpreter (is attached to it), so
+/// that it may change reference counts. False on a thread that the interpreter
+/// ends at exit while it waits for the lock. From 3.12 on the thread's current
+/// state is a thread-local that is cleared whenever the thread lets go.
+inline bool holds_interpreter() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    return lock_holder_is_this_thread();
 #endif
 }
 
