@@ -13,9 +13,9 @@ namespace {
 /// reads a type's `__qualname__`, which may run Python code, and a
 /// PanicException taken back there is a fault like any other: the error is
 /// then raised as the PanicException the fault becomes, as inside the body. No
-/// other error runs Python code while it is raised; a fault there (a
-/// PanicException type that cannot be created) is past every catch and fires
-/// the trap.
+/// other error runs Python code or faults while it is raised: one that cannot
+/// be made (its message, its instance, the PanicException type) leaves the
+/// interpreter's MemoryError pending instead.
 void raise_with_fault_catch(ErrorValue&& error) {
     if (!error.runs_python_code_when_raised()) {
         std::move(error).raise();

@@ -86,9 +86,10 @@ PyObject* panic_exception_type() {
     Owned created = Owned::steal(
         PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME, PANIC_EXCEPTION_DOC, PyExc_BaseException, nullptr));
     if (!created) {
-        // The type the taken error would be compared against is the one that
-        // failed, so take it without the comparison.
-        fault_describing("Failed to initialize new exception type.: ", ErrorValue::fetch_unchecked());
+        // Not a fault: the type is needed to raise one, and describing the
+        // failure would take errors back, which asks for the type again. Out of
+        // memory that loop never ends; the caller gets the interpreter's error.
+        return nullptr;
     }
     // Creating the type may run code (or, without an interpreter lock, another
     // thread) that fills the cell first; keep the first.
@@ -232,7 +233,13 @@ std::pair<Owned, Owned> ErrorValue::lazy_type_and_argument() const {
     if (!argument) {
         return {};
     }
-    return {Owned::new_ref(panic_exception_type()), std::move(argument)};
+    PyObject* panic_type = panic_exception_type();
+    if (panic_type == nullptr) {
+        // A fault cannot become a PanicException without its type: the
+        // creation error (a MemoryError) is raised instead.
+        return {};
+    }
+    return {Owned::new_ref(panic_type), std::move(argument)};
 }
 
 Owned ErrorValue::new_exception_instance(PyObject* type, Owned argument) {
@@ -282,10 +289,17 @@ std::optional<ErrorValue> ErrorValue::take() {
     if (!pending.type) {
         return std::nullopt;
     }
-    // Hold the taken error while the PanicException type is obtained: creating
-    // it may fail, and then the taken error is dropped with everything else.
     ErrorValue error = fetched(std::move(pending.type), std::move(pending.value), std::move(pending.traceback));
-    if (error.type_.get() != panic_exception_type()) {
+    // The first take creates the PanicException type, as it always has (in a
+    // normal import, at the first add step). If that fails, the taken error
+    // goes on and the creation error is dropped: no exception can be of a
+    // type that does not exist yet.
+    PyObject* panic_type = panic_exception_type();
+    if (panic_type == nullptr) [[unlikely]] {
+        PyErr_Clear();
+        return error;
+    }
+    if (error.type_.get() != panic_type) {
         return error;
     }
     // A PanicException came back out of the interpreter: print it and carry on
@@ -378,7 +392,16 @@ NormalizedError ErrorValue::normalize() {
 
 PyObject* ErrorValue::type() const {
     if (state_ == State::Lazy) {
-        return lazy_kind_ == LazyKind::Panic ? panic_exception_type() : lazy_type_;
+        if (lazy_kind_ != LazyKind::Panic) {
+            return lazy_type_;
+        }
+        if (PyObject* panic_type = panic_exception_type()) {
+            return panic_type;
+        }
+        // Asked only to decide whether an error is of some builtin type: the
+        // base answers every such question as the PanicException type would.
+        PyErr_Clear();
+        return PyExc_BaseException;
     }
     return type_.get();
 }

@@ -113,8 +113,8 @@ public:
     static std::optional<ErrorValue> take();
     /// Like take(), but a missing exception becomes a SystemError.
     static ErrorValue fetch();
-    /// fetch() without the PanicException check; for use while that type is
-    /// being created.
+    /// fetch() without the PanicException check; for an error known not to be
+    /// one, or while a PanicException taken back is being looked at.
     static ErrorValue fetch_unchecked();
 
     // --- Using error values ---------------------------------------------------
@@ -226,7 +226,8 @@ private:
 [[noreturn]] void fault_describing(std::string_view prefix, ErrorValue error,
                                    SourceLocation where = SourceLocation::current());
 
-/// The process-wide PanicException type (borrowed), created on first need.
+/// The process-wide PanicException type (borrowed), created on first need;
+/// null, with the interpreter's error pending, when it cannot be created.
 PyObject* panic_exception_type();
 
 /// A value or an error value. A tagged union rather than std::variant: every

@@ -1,16 +1,17 @@
 """Allocation failure on every path, through _testcapi's allocator hooks.
 
 For each call, fail the k-th interpreter allocation (set_nomemory(k, k + 1)) for k = 0, 1, ...
-until the call keeps succeeding. Every attempt must end in the call's normal outcome, a
+until the call keeps succeeding; and again failing every allocation from the k-th on
+(set_nomemory(k, 0)), which reaches the paths that handle a failure while memory stays short. Every attempt must end in the call's normal outcome, a
 MemoryError, or a PanicException (an interpreter constructor returning null inside a call),
 with no exception left pending; after the sweep the module must still work. Sweeps run in a
 driver subprocess that forks one child per case (and per k for the import), so an abort is a
 reported finding with its k and standard error rather than a dead test run.
 
 The normal run sweeps a subset of the calls; TARVU_FULL_SWEEPS=1 sweeps all of them and every
-k of the import. To reproduce one attempt in the foreground (for gdb):
-    python tests/python/test_alloc_failure.py repro TileLabel list 17
-    python tests/python/test_alloc_failure.py repro import - 120
+k of the import. To reproduce one attempt in the foreground (for gdb), FORM "one" or "every":
+    python tests/python/test_alloc_failure.py repro one TileLabel list 17
+    python tests/python/test_alloc_failure.py repro every import - 120
 """
 import _imp
 import ctypes
@@ -44,6 +45,8 @@ FROM_INT_MESSAGES = {name: message for name, _, message, _ in VOCABULARIES}
 # allocation, and a window this wide also steps over allocations whose failure is absorbed.
 WINDOW = 25
 MAX_K = 20000
+# Which allocations fail: the k-th alone, or every one from the k-th on.
+FORMS = ["one", "every"]
 
 pytestmark = pytest.mark.skipif(
     _testcapi is None or not hasattr(_testcapi, "set_nomemory") or not hasattr(os, "fork"),
@@ -170,8 +173,9 @@ def _exception_pending():
         return True
 
 
-def _attempt(call, k):
-    """One call with the k-th allocation failing. Returns ("ok", value) or ("exc", exception).
+def _attempt(call, k, form):
+    """One call with the k-th allocation failing, or every one from it on (form). Returns ("ok", value)
+    or ("exc", exception).
 
     The call is made from this frame, with no Python frame in between, and this frame gets its
     frame object first: CPython 3.11 creates a caller's frame object lazily when a callee's
@@ -181,7 +185,7 @@ def _attempt(call, k):
     """
     fn, args, kwargs = call
     sys._getframe()
-    _testcapi.set_nomemory(k, k + 1)
+    _testcapi.set_nomemory(k, k + 1 if form == "one" else 0)
     try:
         value = fn(*args, **kwargs)
     except BaseException as exc:  # noqa: BLE001 - every outcome is judged below
@@ -222,7 +226,7 @@ def _judge(status, payload, expectation, strict):
 # --- driver side (runs in its own process, forks children) ----------------------------------------
 
 
-def _sweep_case(cls, case_name, start_k, progress_fd):
+def _sweep_case(cls, case_name, start_k, progress_fd, form):
     call, expectation = _cases(cls)[case_name]
     problem = _judge(*_run_plain(call), expectation, strict=True)
     if problem:
@@ -231,7 +235,7 @@ def _sweep_case(cls, case_name, start_k, progress_fd):
     streak, k, tried = 0, start_k, 0
     while streak < WINDOW and k < MAX_K:
         os.write(progress_fd, b"%d\n" % k)
-        status, payload = _attempt(call, k)
+        status, payload = _attempt(call, k, form)
         tried += 1
         pending = _exception_pending()
         key = "ok" if status == "ok" else type(payload).__name__
@@ -318,7 +322,7 @@ def _tail(text, lines=25):
     return "\n".join(text.splitlines()[-lines:])
 
 
-def drive_calls(vocabulary, case_names):
+def drive_calls(vocabulary, case_names, form):
     import tarvu
 
     cls = getattr(tarvu, vocabulary)
@@ -328,7 +332,7 @@ def drive_calls(vocabulary, case_names):
         start = 0
         while True:
             progress, result, status, stderr = _fork_run(
-                lambda fd, start=start: _sweep_case(cls, case_name, start, fd)
+                lambda fd, start=start: _sweep_case(cls, case_name, start, fd, form)
             )
             if result is not None:
                 total["tried"] += result["tried"]
@@ -349,19 +353,20 @@ def drive_calls(vocabulary, case_names):
     return {"cases": report, "afterwards": problems}
 
 
-def _import_child(module_spec, k):
+def _import_child(module_spec, k, form):
     def body(_progress_fd):
         outcome = {"k": k}
-        status, payload = _attempt(_call(_imp.create_dynamic, module_spec), k)
+        status, payload = _attempt(_call(_imp.create_dynamic, module_spec), k, form)
         outcome["pending"] = _exception_pending()
         if status == "ok":
             outcome["first"] = "ok"
             outcome["afterwards"] = _module_still_works(payload)
             return outcome
         outcome["first"] = _describe(payload)
-        outcome["first_ok"] = (
-            type(payload) is MemoryError
-            or _is_panic(payload)
+        # With memory short from the k-th allocation on, nothing can be built on top of the
+        # failure (a PanicException, a wrapping RuntimeError): the interpreter's MemoryError it is.
+        outcome["first_ok"] = type(payload) is MemoryError or form == "one" and (
+            _is_panic(payload)
             or (type(payload) is RuntimeError and str(payload).startswith("An error occurred while initializing class"))
         )
         sys.modules.pop("tarvu", None)
@@ -438,24 +443,24 @@ def _built_control():
     return build_floor(pathlib.Path(importlib.util.find_spec("tarvu").origin).parent / "bench")
 
 
-def _control_crashes(control_spec, last_k):
+def _control_crashes(control_spec, last_k, form):
     """Where the control module's import crashes, over every k < last_k."""
     found = set()
     for k in range(last_k):
-        body = lambda _fd, k=k: _attempt(_call(_imp.create_dynamic, control_spec), k)[0]  # noqa: E731
+        body = lambda _fd, k=k: _attempt(_call(_imp.create_dynamic, control_spec), k, form)[0]  # noqa: E731
         _, _, status, stderr = _fork_run(body)
         if os.WIFSIGNALED(status):
             found.add(_interpreter_frames(_crash_frames(stderr), control_spec.origin))
     return found
 
 
-def _classify_import_crashes(module_spec, findings, last_k):
+def _classify_import_crashes(module_spec, findings, last_k, form):
     """Takes the crashes that the control module shares out of findings; returns them."""
     crashes = [f for f in findings if f.get("frames")]
     if not crashes:
         return []
     control_spec = importlib.util.spec_from_file_location("tarvu_floor", _built_control())
-    control = _control_crashes(control_spec, last_k)
+    control = _control_crashes(control_spec, last_k, form)
     faults = []
     for finding in crashes:
         frames = finding.pop("frames")
@@ -466,11 +471,11 @@ def _classify_import_crashes(module_spec, findings, last_k):
     return faults
 
 
-def drive_import(stride):
+def drive_import(stride, form):
     module_spec = importlib.util.find_spec("tarvu")
     findings, tried, streak, k, kinds = [], 0, 0, 0, {}
     while streak < WINDOW and k < MAX_K:
-        progress, result, status, stderr = _fork_run(_import_child(module_spec, k))
+        progress, result, status, stderr = _fork_run(_import_child(module_spec, k, form))
         tried += 1
         if result is None:
             frames = _crash_frames(stderr)
@@ -491,21 +496,21 @@ def drive_import(stride):
             kinds[first_kind] = kinds.get(first_kind, 0) + 1
             streak = streak + 1 if result["first"] == "ok" else 0
         k += stride if streak == 0 else 1
-    faults = _classify_import_crashes(module_spec, findings, k)
+    faults = _classify_import_crashes(module_spec, findings, k, form)
     return {"tried": tried, "last_k": k, "findings": findings, "outcomes": kinds, "interpreter_faults": faults}
 
 
-def repro(target, case_name, k):
+def repro(form, target, case_name, k):
     """One attempt in the foreground, for a debugger."""
     if target == "import":
         module_spec = importlib.util.find_spec("tarvu")
-        status, payload = _attempt(_call(_imp.create_dynamic, module_spec), k)
+        status, payload = _attempt(_call(_imp.create_dynamic, module_spec), k, form)
     else:
         import tarvu
 
         call, _ = _cases(getattr(tarvu, target))[case_name]
         _run_plain(call)
-        status, payload = _attempt(call, k)
+        status, payload = _attempt(call, k, form)
     print(status, _describe(payload) if status == "exc" else repr(payload))
 
 
@@ -581,10 +586,11 @@ def _interpreter_faults(vocabulary, report):
                 case["findings"] = [f for f in case["findings"] if not f["what"].startswith("child killed")]
 
 
+@pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("vocabulary", VOCABULARY_NAMES)
-def test_every_allocation_failure_in_calls_is_clean(vocabulary):
+def test_every_allocation_failure_in_calls_is_clean(vocabulary, form):
     cases = ALL_CASE_NAMES if FULL else SHORT_CASES
-    report = _driver("calls", vocabulary, json.dumps(cases))
+    report = _driver("calls", vocabulary, json.dumps(cases), form)
     tried = sum(case["tried"] for case in report["cases"].values())
     print(f"{vocabulary}: {tried} failing allocations over {len(cases)} calls")
     _interpreter_faults(vocabulary, report)
@@ -602,12 +608,13 @@ class InterpreterFault(UserWarning):
     """A crash of the interpreter's own code, reported without failing the run."""
 
 
-def test_every_allocation_failure_during_import_is_clean():
+@pytest.mark.parametrize("form", FORMS)
+def test_every_allocation_failure_during_import_is_clean(form):
     # _imp.create_dynamic is the import of an extension module without the pure-Python finder
     # frames around it, which would lose exceptions of their own under memory failure.
     stride = 1 if FULL else 23
-    report = _driver("import", str(stride), timeout=3000)
-    print(f"import: {report['tried']} attempts up to k={report['last_k']}, outcomes {report['outcomes']}")
+    report = _driver("import", str(stride), form, timeout=3000)
+    print(f"import ({form}): {report['tried']} attempts up to k={report['last_k']}, outcomes {report['outcomes']}")
     for fault in report["interpreter_faults"]:
         warnings.warn(InterpreterFault(
             f"CPython {platform.python_version()} import k={fault['k']}: a crash the control module shares, "
@@ -619,10 +626,10 @@ def test_every_allocation_failure_during_import_is_clean():
 if __name__ == "__main__":
     mode = sys.argv[1]
     if mode == "calls":
-        print(json.dumps(drive_calls(sys.argv[2], json.loads(sys.argv[3]))))
+        print(json.dumps(drive_calls(sys.argv[2], json.loads(sys.argv[3]), sys.argv[4])))
     elif mode == "import":
-        print(json.dumps(drive_import(int(sys.argv[2]))))
+        print(json.dumps(drive_import(int(sys.argv[2]), sys.argv[3])))
     elif mode == "repro":
-        repro(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+        repro(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]))
     else:
         sys.exit(f"unknown mode {mode}")
