@@ -2,7 +2,8 @@
 
 For each call, fail the k-th interpreter allocation (set_nomemory(k, k + 1)) for k = 0, 1, ...
 until the call keeps succeeding; and again failing every allocation from the k-th on
-(set_nomemory(k, 0)), which reaches the paths that handle a failure while memory stays short. Every attempt must end in the call's normal outcome, a
+(set_nomemory(k, k + EVERY_SPAN)), which reaches the paths that handle a failure while memory
+stays short. Every attempt must end in the call's normal outcome, a
 MemoryError, or a PanicException (an interpreter constructor returning null inside a call),
 with no exception left pending; after the sweep the module must still work. Sweeps run in a
 driver subprocess that forks one child per case (and per k for the import), so an abort is a
@@ -45,8 +46,12 @@ FROM_INT_MESSAGES = {name: message for name, _, message, _ in VOCABULARIES}
 # allocation, and a window this wide also steps over allocations whose failure is absorbed.
 WINDOW = 25
 MAX_K = 20000
-# Which allocations fail: the k-th alone, or every one from the k-th on.
+# Which allocations fail: the k-th alone, or every one from the k-th on. "Every" ends a million
+# allocations later, far past anything a call or the import makes (a few hundred), but not never:
+# the crash handler of a child that crashed inside the interpreter is a Python callback, which
+# cannot run while every allocation fails, so the crash would repeat for ever.
 FORMS = ["one", "every"]
+EVERY_SPAN = 1_000_000
 
 pytestmark = pytest.mark.skipif(
     _testcapi is None or not hasattr(_testcapi, "set_nomemory") or not hasattr(os, "fork"),
@@ -185,7 +190,7 @@ def _attempt(call, k, form):
     """
     fn, args, kwargs = call
     sys._getframe()
-    _testcapi.set_nomemory(k, k + 1 if form == "one" else 0)
+    _testcapi.set_nomemory(k, k + (1 if form == "one" else EVERY_SPAN))
     try:
         value = fn(*args, **kwargs)
     except BaseException as exc:  # noqa: BLE001 - every outcome is judged below

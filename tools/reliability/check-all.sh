@@ -33,6 +33,8 @@ run docs env TARVU_DOCS_ALL=1 "$python" -m pytest -q -p no:cacheprovider tests/p
 run properties "$python" -m pytest -q -p no:cacheprovider tests/python/test_properties.py
 run threads "$python" -m pytest -q -s -p no:cacheprovider tests/python/test_threads.py
 run alloc-failure env TARVU_FULL_SWEEPS=1 "$python" -m pytest -q -s -p no:cacheprovider tests/python/test_alloc_failure.py
+# The import under allocation failure on every supported version and the free-threaded 3.13.
+run alloc-import tools/reliability/alloc-import.sh
 run refleaks tools/reliability/refleaks.sh
 run sanitizers tools/reliability/sanitize.sh
 run fuzz tools/reliability/fuzz.sh "${FUZZ_RUNS:-300000}"
