@@ -3,7 +3,12 @@
 Wall-clock timings on a shared machine move with the load; instruction counts
 do not. For each operation of run.py this runs the statement N times in a fresh
 interpreter under `valgrind --tool=callgrind` and takes off an empty loop of the
-same length, giving instructions (Ir) per call and the ratio tarvu/floor.
+same length, giving instructions (Ir) per call and its ratio to two floors: the
+one that makes its message and text-form strs afresh (floor) and the plain C
+class that makes them once and shares them (shared, floor.c built with
+FLOOR_SHARED_STRS). tarvu's goals (IR_OVER_SHARED_MAX) are set against the
+shared one; to_string() and repr() must return fresh strs, which the goals
+for those two allow for.
 Instructions are not time (cache misses and branch mispredictions are not
 counted) but they show where tarvu does more work than it must.
 
@@ -14,6 +19,8 @@ above 1.05 on any operation is flagged.
 
     python bench/instructions.py [--loops N] [--only KEY,...] [--compilers g++,clang++]
 
+Run it with the interpreter to measure on: Debian's optimised /usr/bin/python3.11
+first (PGO and LTO, as users' interpreters are built), pyenv's builds second.
 Needs valgrind, cmake and both compilers (tools/install-deps.sh installs them).
 """
 
@@ -57,6 +64,13 @@ def instructions(module, module_dirs, statement, loops, workdir):
 
 
 COMPILER_GAP_MAX = 1.05
+# Goals: tarvu's Ir per call over the shared floor's, under an optimised
+# interpreter, by operation (the class attribute runs none of tarvu's code).
+IR_OVER_SHARED_MAX = {
+    "parse_short": 0.72, "parse_long": 0.70, "parse_stain": 0.72, "parse_keyword": 0.52,
+    "parse_fail": 1.0, "from_int": 0.95, "from_int_fail": 1.0, "list": 0.75,
+    "to_string": 2.5, "repr": 1.95, "int": 1.0, "eq_int": 0.95, "eq_member": 1.05, "eq_str": 1.0,
+}
 
 
 def build_with(compiler, out_dir):
@@ -82,23 +96,28 @@ def main():
 
     out_dir = run.build_dir(args)
     floor_path = run.build_floor(out_dir / "bench")
+    shared_path = run.build_floor(out_dir / "bench", shared=True)
     compilers = args.compilers.split(",")
     implementations = {}
     for compiler in compilers:
         print(f"building tarvu with {compiler} ...", file=sys.stderr, flush=True)
         implementations[compiler] = ("tarvu", [build_with(compiler, out_dir / "bench")])
     implementations["floor"] = ("tarvu_floor", [floor_path.parent])
+    implementations["shared"] = ("tarvu_floor_shared", [shared_path.parent])
     wanted = set(args.only.split(",")) if args.only else None
     operations = [op for op in run.OPERATIONS if wanted is None or op[0] in wanted]
 
     reference = compilers[0]
-    header = f"{'operation':<38}" + "".join(f"{c + ' Ir':>12}" for c in compilers) + f"{'floor Ir':>10}"
-    header += "".join(f"{c + '/floor':>14}" for c in compilers)
+    header = f"{'operation':<38}" + "".join(f"{c + ' Ir':>12}" for c in compilers)
+    header += f"{'floor Ir':>10}{'shared Ir':>11}"
+    header += "".join(f"{c + '/floor':>14}{c + '/shared':>15}" for c in compilers)
     header += "".join(f"{c + '/' + reference:>16}" for c in compilers[1:])
+    header += "  goal (" + reference + "/shared)"
     print(f"CPython {sysconfig.get_python_version()}, {args.loops} loops, Ir per call "
           f"net of an empty loop")
     print(header)
     flagged = []
+    missed = []
     with tempfile.TemporaryDirectory() as workdir:
         empty = {name: instructions(module, dirs, "pass", args.loops, workdir)
                  for name, (module, dirs) in implementations.items()}
@@ -108,16 +127,24 @@ def main():
                 total = instructions(module, dirs, statement, args.loops, workdir)
                 per_call[name] = (total - empty[name]) / args.loops
             line = f"{label:<38}" + "".join(f"{per_call[c]:>12.0f}" for c in compilers)
-            line += f"{per_call['floor']:>10.0f}"
-            line += "".join(f"{per_call[c] / per_call['floor']:>14.2f}" for c in compilers)
+            line += f"{per_call['floor']:>10.0f}{per_call['shared']:>11.0f}"
+            line += "".join(f"{per_call[c] / per_call['floor']:>14.2f}{per_call[c] / per_call['shared']:>15.2f}"
+                            for c in compilers)
             for compiler in compilers[1:]:
                 gap = per_call[compiler] / per_call[reference]
                 line += f"{gap:>16.2f}"
                 if gap > COMPILER_GAP_MAX:
                     flagged.append(f"{label} ({compiler} {gap:.2f}x)")
+            if key in IR_OVER_SHARED_MAX:
+                goal = IR_OVER_SHARED_MAX[key]
+                met = per_call[reference] / per_call["shared"] <= goal
+                line += f"  <={goal:g} {'ok' if met else 'MISSED'}"
+                if not met:
+                    missed.append(label)
             print(line, flush=True)
     if len(compilers) > 1:
         print(f"over {COMPILER_GAP_MAX:g}x of {reference}: " + (", ".join(flagged) or "none"))
+    print("goals missed: " + (", ".join(missed) or "none"))
     return 1 if flagged else 0
 
 

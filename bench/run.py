@@ -155,10 +155,13 @@ def build_dir(args):
     return Path(args.build_dir or os.environ.get("TARVU_BUILD") or REPO / "build").resolve()
 
 
-def build_floor(out_dir):
-    """Compiles floor.c into out_dir unless an up-to-date build is there."""
+def build_floor(out_dir, shared=False):
+    """Compiles floor.c into out_dir unless an up-to-date build is there: the floor
+    that makes its strs afresh, or with `shared` the one that shares them
+    (tarvu_floor_shared)."""
     source = BENCH_DIR / "floor" / "floor.c"
-    target = out_dir / ("tarvu_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    name = "tarvu_floor_shared" if shared else "tarvu_floor"
+    target = out_dir / (name + sysconfig.get_config_var("EXT_SUFFIX"))
     if target.exists() and target.stat().st_mtime >= source.stat().st_mtime:
         return target
     out_dir.mkdir(parents=True, exist_ok=True)
@@ -167,6 +170,8 @@ def build_floor(out_dir):
     partial = target.with_suffix(".tmp")
     command = compiler + ["-O3", "-DNDEBUG", "-fPIC", "-shared", "-Wall", "-Wextra", "-Werror",
                           "-I" + include, str(source), "-o", str(partial)]
+    if shared:
+        command.append("-DFLOOR_SHARED_STRS")
     print("building the floor:", " ".join(command), file=sys.stderr)
     with open(out_dir / "floor-compiler.txt", "w") as f:
         f.write(compiler_of(compiler))

@@ -9,11 +9,24 @@
  * exclusively), no formatted error messages (every failure raises a fixed text),
  * no allocation while parsing. Argument errors are raised with the right types
  * but generic wording. Raw CPython C API only.
+ *
+ * Compiled with -DFLOOR_SHARED_STRS it becomes tarvu_floor_shared, the plain C
+ * class as it is usually written: every fixed message str and every
+ * to_string()/repr() text is made once and shared, where the default build
+ * makes each afresh as tarvu's contract requires of its text forms.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <stdint.h>
 #include <string.h>
+
+#ifdef FLOOR_SHARED_STRS
+#define FLOOR_MODULE_NAME "tarvu_floor_shared"
+#define FLOOR_INIT PyInit_tarvu_floor_shared
+#else
+#define FLOOR_MODULE_NAME "tarvu_floor"
+#define FLOOR_INIT PyInit_tarvu_floor
+#endif
 
 typedef struct {
     PyObject_HEAD uint8_t value;
@@ -46,6 +59,10 @@ typedef struct {
     char folded[32][MAX_NAME]; /* member names in lower case, by index */
     /* candidates by cleaned length: up to 4 member indices, -1 terminated */
     int8_t by_len[MAX_NAME + 1][5];
+    /* FLOOR_SHARED_STRS: the text forms by index, and the from_int miss */
+    PyObject* names[32];
+    PyObject* reprs[32];
+    PyObject* from_int_miss_str;
 } Vocabulary;
 
 #define M(cls, v, n) \
@@ -114,6 +131,24 @@ static Vocabulary TILE_LABEL = VOCABULARY("TileLabel", TILE_LABEL_MEMBERS, " _",
 static inline char fold(char c) {
     return (c >= 'A' && c <= 'Z') ? (char)(c + ('a' - 'A')) : c;
 }
+
+/* A fixed message raised as `type`: a str made per raise, or once and kept. */
+static void raise_fixed(PyObject* type, const char* text, PyObject** shared) {
+#ifdef FLOOR_SHARED_STRS
+    if (*shared == NULL && (*shared = PyUnicode_InternFromString(text)) == NULL) {
+        return;
+    }
+    PyErr_SetObject(type, *shared);
+#else
+    (void)shared;
+    PyErr_SetString(type, text);
+#endif
+}
+
+static PyObject* NOT_FOUND_STR;
+static PyObject* OUT_OF_RANGE_STR;
+static PyObject* ONE_ARGUMENT_STR;
+static PyObject* EXPECTED_STR_STR;
 
 /* Fills the lookup tables; runs once at import. */
 static void prepare(Vocabulary* vocab) {
@@ -188,7 +223,7 @@ static PyObject* single_argument_tuple_dict(PyObject* args, PyObject* kwargs, Py
         }
     }
     if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_TypeError, "expected exactly one argument");
+        raise_fixed(PyExc_TypeError, "expected exactly one argument", &ONE_ARGUMENT_STR);
     }
     return NULL;
 }
@@ -202,7 +237,7 @@ static PyObject* vocab_new(const Vocabulary* vocab, PyTypeObject* type, PyObject
         return NULL;
     }
     if (!PyUnicode_Check(s)) {
-        PyErr_SetString(PyExc_TypeError, "argument 's': expected str");
+        raise_fixed(PyExc_TypeError, "argument 's': expected str", &EXPECTED_STR_STR);
         return NULL;
     }
     Py_ssize_t len;
@@ -212,13 +247,13 @@ static PyObject* vocab_new(const Vocabulary* vocab, PyTypeObject* type, PyObject
     }
     int index = parse(vocab, text, len);
     if (index < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Matching variant not found");
+        raise_fixed(PyExc_RuntimeError, "Matching variant not found", &NOT_FOUND_STR);
         return NULL;
     }
     return new_member(type, vocab->members[index].value);
 }
 
-static PyObject* vocab_from_int(const Vocabulary* vocab, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static PyObject* vocab_from_int(Vocabulary* vocab, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* arg;
     if (nargs == 1 && kwnames == NULL) {
         arg = args[0];
@@ -226,7 +261,7 @@ static PyObject* vocab_from_int(const Vocabulary* vocab, PyObject* const* args, 
                PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, 0), KEYWORD_V) == 0) {
         arg = args[0];
     } else {
-        PyErr_SetString(PyExc_TypeError, "expected exactly one argument");
+        raise_fixed(PyExc_TypeError, "expected exactly one argument", &ONE_ARGUMENT_STR);
         return NULL;
     }
     /* PyLong_AsLong goes through __index__ for objects that are not ints. */
@@ -235,12 +270,12 @@ static PyObject* vocab_from_int(const Vocabulary* vocab, PyObject* const* args, 
         return NULL;
     }
     if (v < 0 || v > 255) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        raise_fixed(PyExc_OverflowError, "out of range integral type conversion attempted", &OUT_OF_RANGE_STR);
         return NULL;
     }
     int index = vocab->index_of[v];
     if (index < 0) {
-        PyErr_SetString(PyExc_RuntimeError, vocab->from_int_miss);
+        raise_fixed(PyExc_RuntimeError, vocab->from_int_miss, &vocab->from_int_miss_str);
         return NULL;
     }
     return new_member(vocab->type, (uint8_t)v);
@@ -271,14 +306,25 @@ static PyObject* ascii_str(const char* text, Py_ssize_t len) {
     return str;
 }
 
+/* A member's name (to_string) or repr text; a constant `repr_form` folds the choice away. */
+static PyObject* text_form(const Vocabulary* vocab, PyObject* self, int repr_form) {
+    int index = vocab->index_of[((Member*)self)->value];
+#ifdef FLOOR_SHARED_STRS
+    PyObject* shared = repr_form ? vocab->reprs[index] : vocab->names[index];
+    Py_INCREF(shared);
+    return shared;
+#else
+    const MemberInfo* m = &vocab->members[index];
+    return repr_form ? ascii_str(m->repr, m->repr_len) : ascii_str(m->name, m->name_len);
+#endif
+}
+
 static PyObject* vocab_to_string(const Vocabulary* vocab, PyObject* self) {
-    const MemberInfo* m = &vocab->members[vocab->index_of[((Member*)self)->value]];
-    return ascii_str(m->name, m->name_len);
+    return text_form(vocab, self, 0);
 }
 
 static PyObject* vocab_repr(const Vocabulary* vocab, PyObject* self) {
-    const MemberInfo* m = &vocab->members[vocab->index_of[((Member*)self)->value]];
-    return ascii_str(m->repr, m->repr_len);
+    return text_form(vocab, self, 1);
 }
 
 static PyObject* member_int(PyObject* self) {
@@ -381,6 +427,15 @@ static int add_vocabulary(PyObject* module, Vocabulary* vocab, PyType_Slot* slot
     }
     vocab->type = (PyTypeObject*)type; /* the module keeps it alive for the process */
     for (int i = 0; i < vocab->count; i++) {
+#ifdef FLOOR_SHARED_STRS
+        /* kept for the life of the process */
+        vocab->names[i] = ascii_str(vocab->members[i].name, vocab->members[i].name_len);
+        vocab->reprs[i] = ascii_str(vocab->members[i].repr, vocab->members[i].repr_len);
+        if (vocab->names[i] == NULL || vocab->reprs[i] == NULL) {
+            Py_DECREF(type);
+            return -1;
+        }
+#endif
         PyObject* member = new_member(vocab->type, vocab->members[i].value);
         if (member == NULL || PyObject_SetAttrString(type, vocab->members[i].name, member) < 0) {
             Py_XDECREF(member);
@@ -398,10 +453,10 @@ static int add_vocabulary(PyObject* module, Vocabulary* vocab, PyType_Slot* slot
 }
 
 static struct PyModuleDef floor_module = {
-    PyModuleDef_HEAD_INIT, "tarvu_floor", "", 0, NULL, NULL, NULL, NULL, NULL,
+    PyModuleDef_HEAD_INIT, FLOOR_MODULE_NAME, "", 0, NULL, NULL, NULL, NULL, NULL,
 };
 
-PyMODINIT_FUNC PyInit_tarvu_floor(void) {
+PyMODINIT_FUNC FLOOR_INIT(void) {
     KEYWORD_S = PyUnicode_InternFromString("s");
     KEYWORD_V = PyUnicode_InternFromString("v");
     if (KEYWORD_S == NULL || KEYWORD_V == NULL) {
