@@ -130,15 +130,23 @@ TARVU_ALWAYS_INLINE bool extract_keyword_call(const FunctionDescription& descrip
     return matched;
 }
 
+/// A vector call made the usual way, positionally or by keyword, matched
+/// without the general matcher; false (and `slots` left empty) for any other
+/// call, which only the general matcher can match or refuse. It can neither
+/// fail nor call back into Python.
+TARVU_ALWAYS_INLINE bool extract_usual_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                                Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> slots) {
+    const auto given = static_cast<size_t>(compat::vectorcall_nargs(nargsf));
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) [[likely]] {
+        return extract_positional_call(description, args, given, slots);
+    }
+    return extract_keyword_call(description, args, given, kwnames, slots);
+}
+
 TARVU_ALWAYS_INLINE Status extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
                                                       Py_ssize_t nargsf, PyObject* kwnames,
                                                       std::span<PyObject*> slots) {
-    const auto given = static_cast<size_t>(compat::vectorcall_nargs(nargsf));
-    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
-        if (extract_positional_call(description, args, given, slots)) [[likely]] {
-            return Ok{};
-        }
-    } else if (extract_keyword_call(description, args, given, kwnames, slots)) {
+    if (extract_usual_fastcall(description, args, nargsf, kwnames, slots)) [[likely]] {
         return Ok{};
     }
     return extract_arguments_fastcall_general(description, args, nargsf, kwnames, slots);

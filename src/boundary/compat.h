@@ -157,10 +157,11 @@ inline long long long_value(PyObject* integer) {
     }
 }
 
-/// Whether the interpreter's small ints (-5 to 256) are static and immortal,
-/// one set for the whole process (3.12 on); older versions free them at
-/// finalisation.
-inline constexpr bool STATIC_SMALL_INTS = PY_VERSION_HEX >= 0x030C0000;
+/// Whether the interpreter's small ints (-5 to 256) are static objects of the
+/// runtime, one set for the whole process that is never freed (3.11 on; 3.12
+/// made them immortal too); older versions allocate them per interpreter and
+/// free them at finalisation.
+inline constexpr bool STATIC_SMALL_INTS = PY_VERSION_HEX >= 0x030B0000;
 
 /// The value of an exact int small enough to sit in one internal digit,
 /// read without a call; false for any other int.

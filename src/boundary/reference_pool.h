@@ -35,7 +35,7 @@ private:
 };
 
 /// The process's one pool, applied by every call guard that opens.
-extern ReferencePool POOL;
+extern TARVU_HIDDEN ReferencePool POOL;
 
 // POOL's operations as cold functions of their own: a call guard's success
 // path holds only the test of the pool's flag. The handle declares

@@ -130,21 +130,29 @@ inline bool publish_if_empty(T*& cell, T* value) {
     }
 }
 
+/// The small ints handed out by new_small_int, by value (null: not yet).
+inline constinit PyObject* KNOWN_SMALL_INTS[256] = {};
+
+/// new_small_int's first call for `value`: out of line, so that the callers'
+/// usual path needs no frame for the call.
+[[gnu::noinline]] inline PyObject* first_small_int(uint8_t value) {
+    PyObject* made = PyLong_FromLong(value);
+    if (made != nullptr) {
+        publish(KNOWN_SMALL_INTS[value], made);  // static: the cell needs no reference of its own
+    }
+    return made;
+}
+
 /// An int from 0 to 255 as a new reference. Where the interpreter's small ints
-/// are static and immortal, the first call for each value keeps what
-/// PyLong_FromLong returned, and later calls hand out that same object without
-/// the call; elsewhere every call goes through PyLong_FromLong.
+/// are static, the first call for each value keeps what PyLong_FromLong
+/// returned, and later calls hand out that same object without the call;
+/// elsewhere every call goes through PyLong_FromLong.
 inline PyObject* new_small_int(uint8_t value) {
     if constexpr (compat::STATIC_SMALL_INTS) {
-        static constinit PyObject* known[256] = {};
-        if (PyObject* cached = load_published(known[value])) [[likely]] {
+        if (PyObject* cached = load_published(KNOWN_SMALL_INTS[value])) [[likely]] {
             return new_reference(cached);
         }
-        PyObject* made = PyLong_FromLong(value);
-        if (made != nullptr) {
-            publish(known[value], made);  // immortal: the cell needs no reference of its own
-        }
-        return made;
+        return first_small_int(value);
     }
     return PyLong_FromLong(value);
 }

@@ -43,7 +43,7 @@ extern constinit TARVU_THREAD_LOCAL GuardThreadState GUARD_THREAD_STATE asm("tar
 /// The block's offset from the thread pointer once it is known to be the same
 /// on every thread (the loader placed the block in static TLS); 0 until then,
 /// and for good where the block is allocated per thread.
-extern std::atomic<intptr_t> GUARD_THREAD_STATE_OFFSET;
+extern TARVU_HIDDEN std::atomic<intptr_t> GUARD_THREAD_STATE_OFFSET;
 
 /// This thread's block through the general-dynamic access, learning
 /// GUARD_THREAD_STATE_OFFSET on the way.

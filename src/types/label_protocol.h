@@ -89,7 +89,77 @@ private:
         return object;
     }
 
-    // --- Slots and methods ----------------------------------------------------------
+    // --- The lean path --------------------------------------------------------------
+    //
+    // Most calls read an instance, compare a small int or pick a member, and
+    // none of that can fail or call back into Python: that part runs without
+    // the call guard's count and mark, which only matter to code that
+    // registers temporaries or can fault. The first step that can fail,
+    // allocate through the interpreter or run Python code hands the call to
+    // the guarded path, out of line, which does the whole body inside the
+    // guard (repeating only steps that cannot fail). Changes queued in POOL
+    // are applied by the guard as it opens, so a pending one sends the call
+    // there too: every entry still applies them before anything else.
+
+    /// The type once it is created and filled; null until then (the guarded
+    /// path creates it).
+    static PyTypeObject* ready_type() {
+        if (load_published(CELL.filled)) [[likely]] {
+            PyTypeObject* type = CELL.type;
+            // Filled implies created: no second test on the way.
+            if (type == nullptr) __builtin_unreachable();
+            return type;
+        }
+        return nullptr;
+    }
+
+    /// Whether a lean path may read `self`: no pool change is pending, the
+    /// class is ready (`type`, from ready_type()), `self` is an instance of it
+    /// and nothing borrows it exclusively. Anything else (a null, a foreign
+    /// object, the first call) goes the guarded way, which says what is wrong.
+    static bool lean_receiver(PyObject* self, PyTypeObject* type) {
+        return !POOL.may_have_pending() && type != nullptr && self != nullptr && Py_TYPE(self) == type &&
+               !exclusively_borrowed(borrow_flag_of(self, BORROW_FLAG_OFFSET));
+    }
+
+    static uint8_t value_of(PyObject* instance) { return reinterpret_cast<InstanceRecord*>(instance)->value; }
+
+    /// A C-API constructor returned null on a lean path: the fault the guarded
+    /// body reports for it, raised inside the guard.
+    [[gnu::cold, gnu::noinline]] static PyObject* lean_api_call_failed(SourceLocation where) {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> { api_call_failed(where); });
+    }
+
+    /// A new str, int or instance made on a lean path, or the fault for its
+    /// failure.
+    static PyObject* lean_new(PyObject* object, SourceLocation where = SourceLocation::current()) {
+        if (object == nullptr) [[unlikely]] {
+            return lean_api_call_failed(where);
+        }
+        return object;
+    }
+
+    /// The construction with its one argument bound. An ASCII str, the usual
+    /// argument, is parsed here and its instance made without the guard; any
+    /// other argument, a miss and a failed allocation take the guarded path.
+    static PyObject* construct_lean(PyTypeObject* subtype, PyObject* argument) {
+        const char* data;
+        Py_ssize_t length;
+        if (!PyUnicode_Check(argument) || !compat::compact_ascii_text(argument, &data, &length)) [[unlikely]] {
+            return construct_guarded(subtype, argument);
+        }
+        const int index = Tables::parse(std::string_view(data, static_cast<size_t>(length)));
+        if (index < 0) [[unlikely]] {
+            return no_matching_variant();
+        }
+        PyObject* instance = allocate_instance(subtype, V.members[static_cast<size_t>(index)].value);
+        if (instance == nullptr) [[unlikely]] {
+            return raise_fetched();
+        }
+        return instance;
+    }
+
+    // --- The guarded path ------------------------------------------------------------
 
     /// The constructor's work once its one argument is bound: parse, then a new
     /// instance of `subtype`.
@@ -109,7 +179,22 @@ private:
         return instance;
     }
 
-    static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    [[gnu::noinline]] static PyObject* construct_guarded(PyTypeObject* subtype, PyObject* argument) {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> { return construct(subtype, argument); });
+    }
+
+    [[gnu::noinline]] static PyObject* no_matching_variant() {
+        return trampoline(
+            [&]() TARVU_ENTRY_BODY -> Result<PyObject*> { return ErrorValue::general(MATCHING_VARIANT_NOT_FOUND); });
+    }
+
+    /// Raises the error the interpreter left pending, as taken and given back.
+    [[gnu::cold, gnu::noinline]] static PyObject* raise_fetched() {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> { return ErrorValue::fetch(); });
+    }
+
+    [[gnu::cold, gnu::noinline]] static PyObject* tp_new_guarded(PyTypeObject* subtype, PyObject* args,
+                                                                 PyObject* kwargs) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
             TARVU_TRY(extract_arguments_tuple_dict(NEW_DESCRIPTION, args, kwargs, slots));
@@ -117,15 +202,8 @@ private:
         });
     }
 
-    /// Calling the class: the same work as tp_new without the argument tuple
-    /// and the interpreter's type_call. The interpreter keeps using this after
-    /// Python code replaced __new__ or __init__ on the class, so a class whose
-    /// slots are no longer ours takes the ordinary path.
-    static PyObject* type_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-        auto* type = reinterpret_cast<PyTypeObject*>(callable);
-        if (!constructs_directly(type, &tp_new)) [[unlikely]] {
-            return call_type_ordinarily(callable, args, nargsf, kwnames);
-        }
+    [[gnu::cold, gnu::noinline]] static PyObject* type_vectorcall_guarded(PyTypeObject* type, PyObject* const* args,
+                                                                          size_t nargsf, PyObject* kwnames) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
             TARVU_TRY(
@@ -134,7 +212,8 @@ private:
         });
     }
 
-    static PyObject* from_int(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    [[gnu::cold, gnu::noinline]] static PyObject* from_int_guarded(PyObject* const* args, Py_ssize_t nargsf,
+                                                                   PyObject* kwnames) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
             TARVU_TRY(extract_arguments_fastcall(FROM_INT_DESCRIPTION, args, nargsf, kwnames, slots));
@@ -149,41 +228,50 @@ private:
         });
     }
 
-    static PyObject* list(PyObject*, PyObject*) {
+    [[gnu::noinline]] static PyObject* from_int_miss(uint8_t value) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
-            Owned list = Owned::steal(return_new(PyList_New(static_cast<Py_ssize_t>(Tables::MEMBER_COUNT))));
-            for (size_t i = 0; i < Tables::MEMBER_COUNT; ++i) {
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), create_member(V.members[i].value));
-            }
-            return list.release();
+            return ErrorValue::general_with_number(FROM_INT_MESSAGE, value);
         });
     }
 
-    static PyObject* to_string(PyObject* self, PyObject*) {
+    /// create_member's fault, for a lean path whose allocation failed.
+    [[gnu::cold, gnu::noinline]] static PyObject* member_creation_failed() {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> { instance_creation_failed(); });
+    }
+
+    /// to_string, repr and int: the text form or number of the receiver.
+    enum class Reading : uint8_t { Name, Repr, Number };
+
+    template <Reading R>
+    static PyObject* read_receiver(PyObject* self) {
+        if constexpr (R == Reading::Number) {
+            return new_small_int(value_of(self));
+        }
+        const size_t index = member_index(self);
+        if constexpr (R == Reading::Name) {
+            return new_text_form(V.members[index].name, NAME_HASHES[index]);
+        }
+        return new_text_form(V.members[index].repr, REPR_HASHES[index]);
+    }
+
+    template <Reading R>
+    [[gnu::cold, gnu::noinline]] static PyObject* read_receiver_guarded(PyObject* self) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr) api_call_failed();
             TARVU_TRY(check_receiver(self));
-            return return_new(new_text_form(member_of(self).name, NAME_HASHES[member_index(self)]));
+            return return_new(read_receiver<R>(self));
         });
     }
 
-    static PyObject* tp_repr(PyObject* self) {
-        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
-            if (self == nullptr) api_call_failed();
-            TARVU_TRY(check_receiver(self));
-            return return_new(new_text_form(member_of(self).repr, REPR_HASHES[member_index(self)]));
-        });
+    template <Reading R>
+    TARVU_ALWAYS_INLINE static PyObject* read_receiver_entry(PyObject* self) {
+        if (lean_receiver(self, ready_type())) [[likely]] {
+            return lean_new(read_receiver<R>(self));
+        }
+        return read_receiver_guarded<R>(self);
     }
 
-    static PyObject* nb_int(PyObject* self) {
-        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
-            if (self == nullptr) api_call_failed();
-            TARVU_TRY(check_receiver(self));
-            return return_new(new_small_int(reinterpret_cast<InstanceRecord*>(self)->value));
-        });
-    }
-
-    static PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
+    [[gnu::cold, gnu::noinline]] static PyObject* tp_richcompare_guarded(PyObject* self, PyObject* other, int op) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr || other == nullptr) api_call_failed();
             PyTypeObject* type = get_type();
@@ -199,7 +287,7 @@ private:
             if (op != Py_EQ && op != Py_NE) {
                 return not_implemented();
             }
-            const uint8_t mine = reinterpret_cast<InstanceRecord*>(self)->value;
+            const uint8_t mine = value_of(self);
             // The usual operand first: an exact int from 0 to 255.
             if (uint8_t value; exact_u8(other, &value)) {
                 return boolean((value == mine) == (op == Py_EQ));
@@ -225,15 +313,19 @@ private:
                 }
                 std::move(error).discard();
             }
-            if (!shared_borrow_allowed(other, type, BORROW_FLAG_OFFSET)) {
-                return not_implemented();
-            }
-            const uint8_t theirs = reinterpret_cast<InstanceRecord*>(other)->value;
-            return boolean((theirs == mine) == (op == Py_EQ));
+            return compare_instance(other, type, mine, op);
         });
     }
 
-    static void tp_dealloc(PyObject* self) {
+    /// The last step of a comparison: `other` as an instance of the class.
+    static PyObject* compare_instance(PyObject* other, PyTypeObject* type, uint8_t mine, int op) {
+        if (!shared_borrow_allowed(other, type, BORROW_FLAG_OFFSET)) {
+            return not_implemented();
+        }
+        return boolean((value_of(other) == mine) == (op == Py_EQ));
+    }
+
+    [[gnu::cold, gnu::noinline]] static void tp_dealloc_guarded(PyObject* self) {
         trampoline_unraisable([&]() TARVU_ENTRY_BODY -> Status {
             PyTypeObject* type = Py_TYPE(self);
             freefunc free_memory = type->tp_free;
@@ -247,6 +339,102 @@ private:
             Py_DECREF(type);
             return Ok{};
         });
+    }
+
+    // --- Slots and methods ----------------------------------------------------------
+
+    static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+        if (!POOL.may_have_pending() && args != nullptr && PyTuple_GET_SIZE(args) == 1 &&
+            (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) [[likely]] {
+            return construct_lean(subtype, PyTuple_GET_ITEM(args, 0));
+        }
+        return tp_new_guarded(subtype, args, kwargs);
+    }
+
+    /// Calling the class: the same work as tp_new without the argument tuple
+    /// and the interpreter's type_call. The interpreter keeps using this after
+    /// Python code replaced __new__ or __init__ on the class, so a class whose
+    /// slots are no longer ours takes the ordinary path.
+    static PyObject* type_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        auto* type = reinterpret_cast<PyTypeObject*>(callable);
+        if (!constructs_directly(type, &tp_new)) [[unlikely]] {
+            return call_type_ordinarily(callable, args, nargsf, kwnames);
+        }
+        PyObject* slots[1] = {nullptr};
+        if (!POOL.may_have_pending() &&
+            extract_usual_fastcall(NEW_DESCRIPTION, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots)) [[likely]] {
+            return construct_lean(type, slots[0]);
+        }
+        return type_vectorcall_guarded(type, args, nargsf, kwnames);
+    }
+
+    static PyObject* from_int(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+        PyObject* slots[1] = {nullptr};
+        PyTypeObject* type = ready_type();
+        uint8_t value;
+        if (POOL.may_have_pending() || type == nullptr ||
+            !extract_usual_fastcall(FROM_INT_DESCRIPTION, args, nargsf, kwnames, slots) || !exact_u8(slots[0], &value))
+            [[unlikely]] {
+            return from_int_guarded(args, nargsf, kwnames);
+        }
+        if (Tables::INDEX_BY_VALUE[value] < 0) [[unlikely]] {
+            return from_int_miss(value);
+        }
+        PyObject* instance = allocate_instance(type, value);
+        if (instance == nullptr) [[unlikely]] {
+            return member_creation_failed();
+        }
+        return instance;
+    }
+
+    static PyObject* list(PyObject*, PyObject*) {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
+            Owned list = Owned::steal(return_new(PyList_New(static_cast<Py_ssize_t>(Tables::MEMBER_COUNT))));
+            for (size_t i = 0; i < Tables::MEMBER_COUNT; ++i) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), create_member(V.members[i].value));
+            }
+            return list.release();
+        });
+    }
+
+    static PyObject* to_string(PyObject* self, PyObject*) { return read_receiver_entry<Reading::Name>(self); }
+
+    static PyObject* tp_repr(PyObject* self) { return read_receiver_entry<Reading::Repr>(self); }
+
+    static PyObject* nb_int(PyObject* self) { return read_receiver_entry<Reading::Number>(self); }
+
+    static PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
+        PyTypeObject* type = ready_type();
+        if (lean_receiver(self, type) && other != nullptr) [[likely]] {
+            if (op != Py_EQ && op != Py_NE) {
+                if (static_cast<unsigned>(op) <= Py_GE) {
+                    return not_implemented();
+                }
+            } else if (uint8_t value; exact_u8(other, &value)) {
+                return boolean((value == value_of(self)) == (op == Py_EQ));
+            } else if (Py_TYPE(other) == type) {
+                return compare_instance(other, type, value_of(self), op);
+            } else if (!PyLong_Check(other) && !compat::has_index(other)) {
+                // No __index__ to call, and the class has no subclasses
+                // (LABEL_TYPE_FLAGS): not a member, not a number.
+                return not_implemented();
+            }
+        }
+        return tp_richcompare_guarded(self, other, op);
+    }
+
+    static void tp_dealloc(PyObject* self) {
+        PyTypeObject* type = Py_TYPE(self);
+        freefunc free_memory = type->tp_free;
+        // Freeing neither fails nor runs Python code, and the reference to its
+        // type that the instance gives up is never the type's last: the
+        // type's cell keeps one for the life of the process.
+        if (!POOL.may_have_pending() && free_memory != nullptr) [[likely]] {
+            free_instance(self, free_memory);
+            Py_DECREF(type);
+            return;
+        }
+        tp_dealloc_guarded(self);
     }
 
     static PyObject* not_implemented() { return new_reference(Py_NotImplemented); }

@@ -40,7 +40,7 @@ Status create_type(TypeCell& cell, const TypeBlueprint& blueprint) {
     *slot = {0, nullptr};
 
     PyType_Spec spec = {
-        cell.type_name->c_str(), static_cast<int>(sizeof(InstanceRecord)), 0, Py_TPFLAGS_DEFAULT, cell.slots,
+        cell.type_name->c_str(), static_cast<int>(sizeof(InstanceRecord)), 0, LABEL_TYPE_FLAGS, cell.slots,
     };
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) {

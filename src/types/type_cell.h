@@ -11,6 +11,12 @@
 
 namespace tarvu {
 
+/// The flags of every label type. Without Py_TPFLAGS_BASETYPE the classes
+/// cannot be subclassed, so an object is an instance of one exactly when its
+/// type is that class, which the comparisons rely on.
+inline constexpr unsigned long LABEL_TYPE_FLAGS = Py_TPFLAGS_DEFAULT;
+static_assert((LABEL_TYPE_FLAGS & Py_TPFLAGS_BASETYPE) == 0);
+
 /// Everything type creation needs from a vocabulary's instantiation of the
 /// class protocol.
 struct TypeBlueprint {

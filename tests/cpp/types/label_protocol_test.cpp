@@ -12,9 +12,11 @@ namespace {
 
 using test::describe;
 using test::Described;
+using test::eval_python;
 using test::FrameTest;
 using test::Raised;
 using test::Ref;
+using test::run_python;
 using test::str_of;
 using test::take_raised;
 
@@ -119,6 +121,30 @@ TEST_F(LabelProtocol, AFailedAttributeStoreIsWrappedTwiceAndLeavesTheCellUnfille
         EXPECT_FALSE(PyObject_HasAttrString(type_object, "Third")) << "stored after the failure";
     }
 }
+
+/// Every entry point applies the reference changes queued in POOL before its
+/// body, on the path that skips the guard's bookkeeping as on the guarded one:
+/// an entry that skipped the test would keep a released object alive past the
+/// call. Each expression calls one entry point of the class and no other
+/// (`held.pop()` leaves only the popped instance's deallocation).
+class PendingPoolAtEntry : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PendingPoolAtEntry, IsAppliedBeforeTheBody) {
+    PyObject* main = PyImport_AddModule("__main__");
+    ASSERT_EQ(PyObject_SetAttrString(main, "Probe", reinterpret_cast<PyObject*>(ProbeClass::get_type())), 0);
+    run_python("m = Probe.Alpha\nheld = [Probe('beta')]");
+    Ref kept = eval_python("object()");
+    const Py_ssize_t before = Py_REFCNT(kept.get());
+    queue_decref(new_reference(kept.get()));
+    { Ref result = eval_python(GetParam()); }
+    EXPECT_EQ(Py_REFCNT(kept.get()), before) << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(EntryPoints, PendingPoolAtEntry,
+                         ::testing::Values("m == 2", "m != m", "m == 'Alpha'", "m.__lt__(2)", "int(m)", "repr(m)",
+                                           "m.to_string()", "Probe('alpha')", "Probe(s='alpha')",
+                                           "Probe.__new__(Probe, 'alpha')", "Probe.from_int(7)", "Probe.list()",
+                                           "held.pop()"));
 
 }  // namespace
 }  // namespace tarvu
