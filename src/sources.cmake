@@ -2,6 +2,7 @@
 set(TARVU_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/boundary/fault.cpp
   ${CMAKE_CURRENT_LIST_DIR}/boundary/error_value.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/boundary/kept_message.cpp
   ${CMAKE_CURRENT_LIST_DIR}/boundary/text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/boundary/reference_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/boundary/thread_state.cpp

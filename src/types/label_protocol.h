@@ -8,6 +8,7 @@
 
 #include "boundary/arguments.h"
 #include "boundary/call_guard.h"
+#include "boundary/kept_message.h"
 #include "boundary/text.h"
 #include "types/instance.h"
 #include "types/parse_table.h"
@@ -18,6 +19,9 @@ namespace tarvu {
 inline constexpr const char MATCHING_VARIANT_NOT_FOUND[] = "Matching variant not found";
 inline constexpr const char INVALID_COMPARISON_OPERATOR[] = "invalid comparison operator";
 inline constexpr const char MISSING_TP_FREE[] = "called `Option::unwrap()` on a `None` value";
+
+/// The message str of every vocabulary's failed parse, made once and kept.
+inline constinit PyObject* NO_MATCHING_VARIANT_MESSAGE = nullptr;
 
 inline constexpr std::string_view NEW_PARAMETERS[] = {"s"};
 inline constexpr std::string_view FROM_INT_PARAMETERS[] = {"v"};
@@ -183,9 +187,10 @@ private:
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> { return construct(subtype, argument); });
     }
 
-    [[gnu::noinline]] static PyObject* no_matching_variant() {
-        return trampoline(
-            [&]() TARVU_ENTRY_BODY -> Result<PyObject*> { return ErrorValue::general(MATCHING_VARIANT_NOT_FOUND); });
+    /// A lean parse that names no member. Raising it can neither fault nor
+    /// run Python code, so it needs no guard either; its message str is kept.
+    static PyObject* no_matching_variant() {
+        return raise_kept_message(PyExc_RuntimeError, NO_MATCHING_VARIANT_MESSAGE, MATCHING_VARIANT_NOT_FOUND);
     }
 
     /// Raises the error the interpreter left pending, as taken and given back.
@@ -228,10 +233,10 @@ private:
         });
     }
 
-    [[gnu::noinline]] static PyObject* from_int_miss(uint8_t value) {
-        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
-            return ErrorValue::general_with_number(FROM_INT_MESSAGE, value);
-        });
+    /// A lean from_int of a number that names no member, raised like
+    /// no_matching_variant with a str kept per number.
+    static PyObject* from_int_miss(uint8_t value) {
+        return raise_kept_message(PyExc_RuntimeError, FROM_INT_MISS_MESSAGES[value], FROM_INT_MESSAGE, value);
     }
 
     /// create_member's fault, for a lean path whose allocation failed.
@@ -470,6 +475,8 @@ private:
     // one right value, so a race between first callers is harmless.
     static inline Py_hash_t NAME_HASHES[Tables::MEMBER_COUNT] = {};
     static inline Py_hash_t REPR_HASHES[Tables::MEMBER_COUNT] = {};
+    // The kept message strs of from_int's misses, by number (null: not made yet).
+    static inline PyObject* FROM_INT_MISS_MESSAGES[256] = {};
 };
 
 }  // namespace tarvu
