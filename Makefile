@@ -112,12 +112,23 @@ cross-check:
 lint: build-tests
 	@VENV="$(abspath $(VENV))" JOBS=$(JOBS) tools/lint.sh $(BUILD)
 
-# Side-by-side timings against a minimal C floor and a pure-Python peer; the
-# results also go to $(BUILD)/bench/ as JSON and as a chart.
+# Side-by-side timings against a minimal C floor, the plain C class and a
+# pure-Python peer: first under BENCH_PYTHON, an interpreter built with PGO and
+# LTO as the ones users run are (the module is built for it in
+# $(BUILD)/bench/optimised), then under PYTHON. The results also go to
+# $(BUILD)/bench/ as JSON, and the optimised run as a chart.
+BENCH_PYTHON ?= /usr/bin/python3.11
+BENCH_OPTIMISED = $(BUILD)/bench/optimised
 bench: build
 	@$(DEPS) --bench
-	@PYTHONPATH=$(BUILD) $(PY) bench/run.py --build-dir $(BUILD) --json $(BUILD)/bench/results.json \
-		--chart $(BUILD)/bench/ns-per-operation.png $(BENCH_ARGS)
+	@if [ -x "$(BENCH_PYTHON)" ]; then \
+		$(IN_VENV) cmake -S . -B $(BENCH_OPTIMISED) -DPython_EXECUTABLE="$(BENCH_PYTHON)" -DCMAKE_BUILD_TYPE=Release >/dev/null && \
+		$(IN_VENV) cmake --build $(BENCH_OPTIMISED) -j$(JOBS) --target tarvu -- --no-print-directory >/dev/null && \
+		PYTHONPATH=$(BENCH_OPTIMISED) $(BENCH_PYTHON) bench/run.py --build-dir $(BENCH_OPTIMISED) \
+			--json $(BUILD)/bench/results-optimised.json $(BENCH_ARGS) && \
+		$(PY) bench/chart.py $(BUILD)/bench/results-optimised.json -o $(BUILD)/bench/ns-per-operation.png; \
+	else echo "bench: no $(BENCH_PYTHON) (BENCH_PYTHON): only $(PYTHON) is measured"; fi
+	@PYTHONPATH=$(BUILD) $(PY) bench/run.py --build-dir $(BUILD) --json $(BUILD)/bench/results.json $(BENCH_ARGS)
 
 # Every documentation block with its libraries, leaks under the debug
 # interpreter, sanitizers, allocation failure, threads, fuzzing, the

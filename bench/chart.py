@@ -19,10 +19,20 @@ from pathlib import Path
 IMPLEMENTATIONS = ("tarvu", "floor", "peer")
 COLOURS = {"tarvu": "#1f5fa8", "floor": "#9a9a9a", "peer": "#e08a2c"}
 LEGEND = {"tarvu": "tarvu", "floor": "plain C floor (tp_new)", "peer": "enum.IntEnum peer"}
-TABLE_HEADER = re.compile(r"^operation\s+tarvu ns\s+floor ns\s+peer ns")
-# A row: the operation (which may hold spaces and numbers, as `m == 16`), three
-# ns figures and two ratios, each a number or n/a, then two spaces and the goals.
-ROW = re.compile(r"^(.+?)" + r"\s+(n/a|[\d.]+)" * 5 + r"  \S")
+TABLE_HEADER = re.compile(r"^operation\s+tarvu ns\s+floor ns\s+peer ns(\s+shared ns)?")
+
+
+def row_pattern(figures):
+    """A row: the operation (which may hold spaces and numbers, as `m == 16`),
+    `figures` ns figures and ratios, each a number or n/a, then two spaces and
+    the goals."""
+    return re.compile(r"^(.+?)" + r"\s+(n/a|[\d.]+)" * figures + r"  \S")
+
+
+# Tables with the shared floor's column have four ns figures and three ratios;
+# older ones three and two.
+ROW_WITH_SHARED = row_pattern(7)
+ROW = row_pattern(5)
 INTERPRETER = re.compile(r"^CPython (\S+), (\d+) run")
 
 
@@ -35,6 +45,7 @@ def from_text(text):
     """Rows of the first table in text laid out as bench/run.py prints it."""
     lines = text.splitlines()
     start = next((i for i, line in enumerate(lines) if TABLE_HEADER.match(line)), None)
+    row = ROW_WITH_SHARED if start is not None and TABLE_HEADER.match(lines[start]).group(1) else ROW
     if start is None:
         raise ValueError("no benchmark table (a line starting 'operation  tarvu ns') in the text")
     title = "benchmark"
@@ -44,7 +55,7 @@ def from_text(text):
             title = "CPython {}, median of {} run(s)".format(found.group(1), found.group(2))
     rows = []
     for line in lines[start + 2:]:
-        fields = ROW.match(line)
+        fields = row.match(line)
         if not line.strip() or not fields:
             break
         numbers = [None if value == "n/a" else float(value) for value in fields.group(2, 3, 4)]

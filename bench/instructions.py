@@ -73,11 +73,11 @@ IR_OVER_SHARED_MAX = {
 }
 
 
-def build_with(compiler, out_dir):
+def build_with(compiler, out_dir, cmake_args=()):
     """Builds the module with `compiler` into out_dir/<compiler>; returns that folder."""
     target = out_dir / compiler.replace("+", "x")
     configure = ["cmake", "-S", str(run.REPO), "-B", str(target), f"-DCMAKE_CXX_COMPILER={compiler}",
-                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"]
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release", *cmake_args]
     for command in (configure, ["cmake", "--build", str(target), "-j2", "--target", "tarvu"]):
         done = subprocess.run(command, capture_output=True, text=True)
         if done.returncode != 0:
@@ -92,6 +92,9 @@ def main():
     parser.add_argument("--compilers", default="g++,clang++",
                         help="comma-separated C++ compilers to build tarvu with (the first is the reference)")
     parser.add_argument("--build-dir", help="tarvu's build directory (default: build)")
+    parser.add_argument("--cmake-arg", action="append", default=[], metavar="ARG",
+                        help="passed to cmake when configuring tarvu's builds (repeatable), to weigh a build "
+                             "setting; a setting stays in the build folder's cache until changed again")
     args = parser.parse_args()
 
     out_dir = run.build_dir(args)
@@ -101,7 +104,7 @@ def main():
     implementations = {}
     for compiler in compilers:
         print(f"building tarvu with {compiler} ...", file=sys.stderr, flush=True)
-        implementations[compiler] = ("tarvu", [build_with(compiler, out_dir / "bench")])
+        implementations[compiler] = ("tarvu", [build_with(compiler, out_dir / "bench", args.cmake_arg)])
     implementations["floor"] = ("tarvu_floor", [floor_path.parent])
     implementations["shared"] = ("tarvu_floor_shared", [shared_path.parent])
     wanted = set(args.only.split(",")) if args.only else None
