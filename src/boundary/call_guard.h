@@ -131,11 +131,10 @@ TARVU_GUARD_INLINING PyObject* trampoline(Body&& body) {
 }
 
 /// The call guard for deallocation: nothing is returned, and an error or fault
-/// is reported as unraisable. Inlined by every compiler: g++ leaves it out of
-/// line once the guard state's slow path is in it, a call more for every
-/// instance that goes.
+/// is reported as unraisable. Only the unusual deallocation comes here (see
+/// LabelClass::tp_dealloc), so it is left to the compiler where to put it.
 template <class Body>
-TARVU_ALWAYS_INLINE void trampoline_unraisable(Body&& body) {
+void trampoline_unraisable(Body&& body) {
     try {
         GILPool pool = open_call_guard();
         {
