@@ -256,10 +256,24 @@ public:
     }
 
     bool ok() const { return ok_; }
-    T& value() & { return value_; }
-    T&& value() && { return std::move(value_); }
-    ErrorValue&& error() && { return std::move(error_); }
-    ErrorValue& error() & { return error_; }
+    // Reading the wrong member of the union is undefined: checked where
+    // assertions are on (debug builds and the C++ tests).
+    T& value() & {
+        assert(ok_ && "value() of a failed Result");
+        return value_;
+    }
+    T&& value() && {
+        assert(ok_ && "value() of a failed Result");
+        return std::move(value_);
+    }
+    ErrorValue&& error() && {
+        assert(!ok_ && "error() of a successful Result");
+        return std::move(error_);
+    }
+    ErrorValue& error() & {
+        assert(!ok_ && "error() of a successful Result");
+        return error_;
+    }
 
 private:
     union {
