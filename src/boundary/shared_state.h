@@ -143,6 +143,24 @@ inline constinit PyObject* KNOWN_SMALL_INTS[256] = {};
     return made;
 }
 
+/// Makes sure new_kept_small_int can hand out the int of `value`; false if it
+/// could not be made.
+inline bool keep_small_int(uint8_t value) {
+    if constexpr (compat::STATIC_SMALL_INTS) {
+        return load_published(KNOWN_SMALL_INTS[value]) != nullptr || first_small_int(value) != nullptr;
+    }
+    return true;
+}
+
+/// new_small_int for a value given to keep_small_int before: where the ints
+/// are kept, it reads the kept one without a test.
+inline PyObject* new_kept_small_int(uint8_t value) {
+    if constexpr (compat::STATIC_SMALL_INTS) {
+        return new_reference(load_published(KNOWN_SMALL_INTS[value]));
+    }
+    return PyLong_FromLong(value);
+}
+
 /// An int from 0 to 255 as a new reference. Where the interpreter's small ints
 /// are static, the first call for each value keeps what PyLong_FromLong
 /// returned, and later calls hand out that same object without the call;

@@ -107,22 +107,15 @@ private:
 
     /// The type once it is created and filled; null until then (the guarded
     /// path creates it).
-    static PyTypeObject* ready_type() {
-        if (load_published(CELL.filled)) [[likely]] {
-            PyTypeObject* type = CELL.type;
-            // Filled implies created: no second test on the way.
-            if (type == nullptr) __builtin_unreachable();
-            return type;
-        }
-        return nullptr;
-    }
+    static PyTypeObject* ready_type() { return load_published(CELL.ready); }
 
     /// Whether a lean path may read `self`: no pool change is pending, the
-    /// class is ready (`type`, from ready_type()), `self` is an instance of it
-    /// and nothing borrows it exclusively. Anything else (a null, a foreign
-    /// object, the first call) goes the guarded way, which says what is wrong.
+    /// class is ready (`type`, from ready_type(); no object's type is null),
+    /// `self` is an instance of it and nothing borrows it exclusively.
+    /// Anything else (a null, a foreign object, the first call) goes the
+    /// guarded way, which says what is wrong.
     static bool lean_receiver(PyObject* self, PyTypeObject* type) {
-        return !POOL.may_have_pending() && type != nullptr && self != nullptr && Py_TYPE(self) == type &&
+        return !POOL.may_have_pending() && self != nullptr && Py_TYPE(self) == type &&
                !exclusively_borrowed(borrow_flag_of(self, BORROW_FLAG_OFFSET));
     }
 
@@ -271,6 +264,10 @@ private:
     template <Reading R>
     TARVU_ALWAYS_INLINE static PyObject* read_receiver_entry(PyObject* self) {
         if (lean_receiver(self, ready_type())) [[likely]] {
+            if constexpr (R == Reading::Number && compat::STATIC_SMALL_INTS) {
+                // A ready class has kept the int of every member's value.
+                return new_kept_small_int(value_of(self));
+            }
             return lean_new(read_receiver<R>(self));
         }
         return read_receiver_guarded<R>(self);
@@ -446,7 +443,14 @@ private:
 
     static PyObject* boolean(bool value) { return new_reference(value ? Py_True : Py_False); }
 
-    static PyObject* create_class_attribute(uint8_t value) { return create_member(value); }
+    /// A class attribute. Its int is kept too, before the class is ready, so
+    /// that int() on a member of a ready class never makes one.
+    static PyObject* create_class_attribute(uint8_t value) {
+        if (!keep_small_int(value)) {
+            api_call_failed();
+        }
+        return create_member(value);
+    }
 
     // --- Static tables -----------------------------------------------------------------
 

@@ -105,6 +105,7 @@ Status fill_type_dict(TypeCell& cell, const TypeBlueprint& blueprint) {
                                         std::string(blueprint.vocabulary.class_name) + ".__dict__`");
     }
     publish(cell.filled, true);
+    publish(cell.ready, cell.type);
     return Ok{};
 }
 

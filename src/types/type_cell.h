@@ -39,6 +39,10 @@ struct TypeBlueprint {
 struct TypeCell {
     PyTypeObject* type = nullptr;
     bool filled = false;
+    /// The type once `filled` is set, published after it; null before. A
+    /// call's fast path compares an object's type with it: one test says both
+    /// that the class is ready and that the object is an instance of it.
+    PyTypeObject* ready = nullptr;
     BuildLock lock;
     std::vector<unsigned long> filling_threads;
     // Built once per class and kept for the life of the process: older
