@@ -400,6 +400,11 @@ print(json.dumps(outcomes))
 # str does not, or both do.
 @pytest.mark.parametrize("headroom, outcome", [(16, "MemoryError"), (96, "MemoryError"), (176, "TypeError")])
 def test_caller_sized_messages_end_in_an_exception(run_python, headroom, outcome):
+    if headroom == 96 and sysconfig.get_config_var("Py_GIL_DISABLED"):
+        # mimalloc reserves address space ahead of use, so the final str can
+        # land in space already counted as mapped: the limit cannot place the
+        # failure between the copy and the str there.
+        pytest.skip("the address-space limit cannot separate the copy from the str under mimalloc")
     proc = run_python(CALLER_SIZED, str(headroom))
     assert proc.returncode == 0, proc.stderr[-4000:]
     assert set(json.loads(proc.stdout).values()) == {outcome}
