@@ -62,18 +62,18 @@ test-refleaks: deps
 # and installed with pip into a fresh venv.
 test-wheel: deps
 	@$(DEPS) --wheels
-	@PYTHON="$(PY)" $(IN_VENV) tools/every-python.sh --wheel "$(PY)"
+	@PYTHON="$(PY)" $(IN_VENV) tools/interpreters/every-python.sh --wheel "$(PY)"
 
 # The C++ tests, the Python suite and the leak check on the versions only
 # Debian's development suite ships (3.14 on), in a root of it made on first use.
 test-in-root:
-	@tools/test-in-root.sh
+	@tools/interpreters/test-in-root.sh
 
 # The suite with the interpreter lock off, against the cp313t wheel installed
 # into a venv of the free-threaded interpreter (built on first use).
 test-wheel-free-threaded: deps
 	@$(DEPS) --wheels
-	@PYTHON="$(PY)" $(IN_VENV) tools/every-python.sh --wheel "$$(tools/free-threaded-python.sh | tail -n 1)"
+	@PYTHON="$(PY)" $(IN_VENV) tools/interpreters/every-python.sh --wheel "$$(tools/interpreters/free-threaded-python.sh | tail -n 1)"
 
 # manylinux2014 and musllinux_1_2 wheels for every supported CPython and the free-threaded 3.13
 # (its interpreter is built on first use, about ten minutes; 3.14 on come from
@@ -106,7 +106,7 @@ check-musl: deps
 # back (exports, libraries), and cibuildwheel's hosted build list.
 cross-check:
 	@$(DEPS) --wheels
-	@PYTHON="$(PY)" $(IN_VENV) tools/cross-check.sh
+	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/cross-check.sh
 
 # Format drift in any C/C++ file and clang-tidy findings in src/ (version 14).
 lint: build-tests
@@ -152,7 +152,7 @@ fuzz:
 
 # `make example` and `make test` in a minimal Debian root (needs root).
 fresh-machine:
-	@tools/fresh-machine.sh
+	@tools/roots/fresh-machine.sh
 
 # Every build directory the targets make: the module and tests (BUILD), the
 # free-threaded check, the sanitizer, debug-interpreter and fuzzing builds.

@@ -24,9 +24,9 @@
 # anew when PYTHON names a different interpreter than the one it was made from.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 PYTHON=${PYTHON:-python3}
-VENV=${VENV:-$ROOT/.venv}
+VENV=${VENV:-$REPO/.venv}
 LEVEL=test
 case ${1:-} in
     --build) LEVEL=build ;;
@@ -80,7 +80,6 @@ fi
 # The lint step (tools/lint.sh) needs clang-format and clang-tidy of version 14,
 # the one the tree is formatted with: Debian's where the release has them
 # (Debian 12), else PyPI's wheels in the venv (the "lint" group; Debian 13).
-deb_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 lint_from_pypi=0
 if [[ $LEVEL != build && $LEVEL != bench ]] && ! { deb_installed clang-format-14 && deb_installed clang-tidy-14; }; then
     if apt-cache show clang-format-14 clang-tidy-14 >/dev/null 2>&1; then
@@ -103,25 +102,8 @@ if [[ $LEVEL == all || $LEVEL == windows ]]; then
     apt_packages+=(wine64)
 fi
 if command -v dpkg-query >/dev/null 2>&1; then
-    missing_apt=()
-    for package in "${apt_packages[@]}"; do
-        if ! deb_installed "$package"; then
-            missing_apt+=("$package")
-        fi
-    done
-    if ((${#missing_apt[@]})); then
-        echo "installing Debian packages: ${missing_apt[*]}"
-        SUDO=""
-        if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
-        log=$(mktemp)
-        if ! { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get \
-            -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing_apt[@]}"; } >"$log" 2>&1; then
-            tail -n 15 "$log" >&2
-            rm -f "$log"
-            die "could not install the Debian packages ${missing_apt[*]} (apt-get needs root and the network); install them and re-run"
-        fi
-        rm -f "$log"
-    fi
+    apt_install "${apt_packages[@]}" ||
+        die "could not install the Debian packages above (apt-get needs root and the network); install them and re-run"
 else
     echo "install-deps: not a Debian system; make sure these (or their equivalents) are installed: ${apt_packages[*]}" >&2
 fi
@@ -161,7 +143,7 @@ wanted=()
 while IFS= read -r requirement; do
     [[ -n $requirement ]] || continue
     grep -qxF -- "$requirement" "$stamp" 2>/dev/null || wanted+=("$requirement")
-done < <("$VENV/bin/python" "$ROOT/tools/dependency-group.py" "${groups[@]}")
+done < <("$VENV/bin/python" "$TOOLS/dependency-group.py" "${groups[@]}")
 ((${#wanted[@]})) || exit 0
 
 echo "installing into $VENV: ${wanted[*]}"

@@ -1,5 +1,62 @@
-# Helpers the tools share; sourced, not run:
-#   source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"      (adjust the path from tools/ subfolders)
+# Helpers the tools share, each written here once. Sourced:
+#   source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"   (from a room of tools/)
+# it sets TOOLS (this directory) and REPO (the work tree), both physical paths.
+# Run, it calls one function, which is how the Python tools read the same
+# answers: bash tools/lib.sh python_versions
+# shellcheck shell=bash disable=SC2034  # the names are read by the scripts that source this file
+TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
+REPO=$(dirname "$TOOLS")
+# The oldest supported version that Debian's released suites lack and its
+# development suite carries; it and the newer ones run in a root of that suite.
+DEVELOPMENT_FROM=3.14
+# apt-get, quiet, waiting for another apt process's lock rather than failing.
+APT=(apt-get -o DPkg::Lock::Timeout=900 -qq)
+
+# The supported CPython versions (tools/python-versions), oldest first, one a
+# line; with FROM, only those from FROM on, and with TO, up to TO.
+python_versions() {  # python_versions [FROM [TO]]
+    local version from=${1:-3.0} to=${2:-3.999}
+    while read -r version; do
+        [[ $version =~ ^3\.[0-9]+$ ]] || continue
+        if ((${version#3.} >= ${from#3.} && ${version#3.} <= ${to#3.})); then echo "$version"; fi
+    done <"$TOOLS/python-versions"
+}
+
+# What interpreters/find-python.sh prints for an interpreter in a root is the
+# command that runs it (which also runs whatever else must see that system),
+# then its path; for any other interpreter, the path alone. Sets the array
+# prefix to the former (empty for a plain path) and interpreter to the path.
+split_interpreter() {  # split_interpreter COMMAND
+    read -ra prefix <<<"$1"
+    interpreter=${prefix[-1]}
+    unset 'prefix[-1]'
+}
+
+# Runs a command as root: directly when we are, else through sudo.
+as_root() {
+    if ((EUID)); then sudo "$@"; else "$@"; fi
+}
+
+deb_installed() {  # deb_installed PACKAGE
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# Installs those of the named Debian packages that are missing; does nothing
+# (and needs no network) when all are there. On failure shows apt's last lines.
+apt_install() {  # apt_install PACKAGE...
+    local package missing=() log status=0
+    for package; do
+        deb_installed "$package" || missing+=("$package")
+    done
+    ((${#missing[@]})) || return 0
+    echo "installing Debian packages: ${missing[*]}" >&2
+    log=$(mktemp)
+    { as_root "${APT[@]}" update &&
+        as_root env DEBIAN_FRONTEND=noninteractive "${APT[@]}" install -y --no-install-recommends "${missing[@]}"; } \
+        >"$log" 2>&1 || { tail -n 15 "$log" >&2; status=1; }
+    rm -f "$log"
+    return $status
+}
 
 # The archive this machine's apt configuration uses for its main (not its
 # security) suites, and the key that signs it: "URI KEY". Reads deb822
@@ -98,7 +155,32 @@ find_zig() {  # find_zig FLAG
     }
 }
 
+# Writes c++, ar and ranlib into DIR: zig's (find_zig first), the compiler
+# with TARGET baked in, since CMake wants one program per tool. With
+# --bundle-as-shared the compiler links a shared library where it is asked for
+# a Mach-O bundle: zig's linker makes no bundles (it would link an executable),
+# and dlopen loads a dylib just the same.
+zig_wrappers() {  # zig_wrappers DIR TARGET [--bundle-as-shared]
+    local dir=$1 target=$2 tool
+    mkdir -p "$dir"
+    if [[ ${3:-} == --bundle-as-shared ]]; then
+        printf '#!/bin/bash\nargs=()\nfor a; do [[ $a == -bundle ]] && a=-shared; args+=("$a"); done\nexec "%s" c++ -target %s "${args[@]}"\n' \
+            "$zig" "$target" >"$dir/c++"
+    else
+        printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$target" >"$dir/c++"
+    fi
+    for tool in ar ranlib; do
+        printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$dir/$tool"
+    done
+    chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
+}
+
 # pytest's closing counts in LOG, e.g. "154 passed, 3 skipped" (empty if none).
 pytest_summary() {
     grep -E '^[=]* ?[0-9]+ (passed|failed|error)' "$1" | tail -n 1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*$//; s/ =+$//'
 }
+
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+    set -euo pipefail
+    "$@"
+fi

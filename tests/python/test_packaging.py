@@ -139,8 +139,7 @@ def test_wheel_holds_the_module_and_its_stubs_only(kind, platform_tag, request):
         assert "Tag: {0}-{0}-{1}".format(TAG, tag) in wheel_info.splitlines()
     lines = metadata.splitlines()
     assert "Requires-Python: >=3.8" in lines
-    versions = (ROOT / "tools" / "python-versions").read_text().split("\n")
-    supported = [v for v in versions if v and not v.startswith("#")]
+    supported = run(["bash", ROOT / "tools" / "lib.sh", "python_versions"]).split()
     assert [line.rpartition(" :: ")[2] for line in lines
             if re.match(r"Classifier: Programming Language :: Python :: 3\.\d+$", line)] == supported
     assert {"License: MIT", "Description-Content-Type: text/markdown",

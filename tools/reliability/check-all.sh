@@ -38,16 +38,16 @@ run alloc-import tools/reliability/alloc-import.sh
 run refleaks tools/reliability/refleaks.sh
 run sanitizers tools/reliability/sanitize.sh
 run fuzz tools/reliability/fuzz.sh "${FUZZ_RUNS:-300000}"
-run fresh-machine tools/fresh-machine.sh
+run fresh-machine tools/roots/fresh-machine.sh
 run free-threaded tools/reliability/free-threaded.sh
-run wheel-ft tools/every-python.sh --wheel "$(tools/free-threaded-python.sh | tail -n 1)"
+run wheel-ft tools/interpreters/every-python.sh --wheel "$(tools/interpreters/free-threaded-python.sh | tail -n 1)"
 # The wheels on other systems: an old glibc (Debian 11), and arm64 under qemu.
 run wheel-glibc tools/wheels/check-in-root.sh bullseye amd64
 run wheel-arm64 tools/wheels/check-in-root.sh bookworm arm64
 # The versions only Debian's development suite ships, in a root of it: the
 # suites from the built tree, the x86_64 wheels, and the aarch64 cp315 wheel
 # under qemu.
-run newest tools/test-in-root.sh
+run newest tools/interpreters/test-in-root.sh
 run wheel-cp314 tools/wheels/check-in-root.sh unstable amd64 3.14
 run wheel-cp315 tools/wheels/check-in-root.sh unstable amd64 3.15
 run wheel-cp315-arm64 tools/wheels/check-in-root.sh unstable arm64 3.15

@@ -7,12 +7,12 @@
 #   4. bench/threads.py prints how one and two threads scale, beside a pure-Python loop and the
 #      plain C control module run at the same moment (a measurement, not a pass/fail check, unless
 #      FT_REQUIRE_SPEEDUP is set: then it is bench/threads.py's --require, e.g. 1.7).
-# The interpreter comes from tools/free-threaded-python.sh (built once, then cached); the build
+# The interpreter comes from tools/interpreters/free-threaded-python.sh (built once, then cached); the build
 # goes to build-ft/. Test tools are installed from wheels only, never built from source.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
-python=$(tools/free-threaded-python.sh | tail -n 1)
+python=$(tools/interpreters/free-threaded-python.sh | tail -n 1)
 build=$root/build-ft
 
 for tool in pytest hypothesis mypy; do

@@ -7,7 +7,8 @@
 # hypothesis serve the debug interpreter; the pyenv interpreter is left alone). When they are
 # missing and we run as root, they are installed here.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+cd "$REPO"
 
 version=${TARVU_DEBUG_VERSION:-$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')}
 build=build-dbg-$version
@@ -25,8 +26,7 @@ if [ ${#packages[@]} -gt 0 ]; then
         echo "refleaks: missing ${packages[*]}; run: apt-get install -y ${packages[*]}" >&2
         exit 2
     fi
-    echo "refleaks: installing ${packages[*]}"
-    apt-get install -y -q "${packages[@]}" >/dev/null
+    apt_install "${packages[@]}"
 fi
 
 # Debian's debug headers are symlinks into the release header folder; included as system

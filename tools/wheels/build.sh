@@ -6,22 +6,22 @@
 #
 #   tools/wheels/build.sh [--arch x86_64|aarch64]... [--libc gnu|musl]... [--python PATH]... [--out DIR]
 #
-# Defaults: both architectures, both C libraries; for every version in tools/python-versions the
-# newest pyenv CPython of that version, and the free-threaded 3.13 of
-# tools/free-threaded-python.sh, built on first use (only their headers and
-# module suffixes are used; nothing of them ends up in the wheel; --python
-# names other interpreters instead). A version pyenv lacks is taken from
-# Debian's development suite in a root (tools/find-python.sh prints how to run
-# it; --python takes such a command too, as one argument); the build trees
-# then lie in this work tree. Wheels go to wheelhouse/; each is checked with
-# auditwheel. Build trees: build/wheels/ (or $TARVU_WHEELS_BUILD).
+# Defaults: both architectures, both C libraries; for every version in
+# tools/python-versions the newest pyenv CPython of that version, and the
+# free-threaded 3.13 of tools/interpreters/free-threaded-python.sh, built on
+# first use (only their headers and module suffixes are used; nothing of them
+# ends up in the wheel; --python names other interpreters instead). A version
+# pyenv lacks is taken from Debian's development suite in a root
+# (interpreters/find-python.sh prints how to run it; --python takes such a
+# command too, as one argument); the build trees then lie in this work tree.
+# Wheels go to wheelhouse/; each is checked with auditwheel. Build trees:
+# build/wheels/ (or $TARVU_WHEELS_BUILD).
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-HERE=$ROOT/tools/wheels
-WORK=${TARVU_WHEELS_BUILD:-$ROOT/build/wheels}
-OUT=$ROOT/wheelhouse
-source "$HERE/../lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+HERE=$TOOLS/wheels
+WORK=${TARVU_WHEELS_BUILD:-$REPO/build/wheels}
+OUT=$REPO/wheelhouse
 TOOL_PYTHON=$(tool_python)
 JOBS=${JOBS:-2}
 GLIBC=2.17
@@ -35,17 +35,17 @@ while (($#)); do
         --libc) LIBCS+=("$2"); shift 2 ;;
         --python) PYTHONS+=("$2"); shift 2 ;;
         --out) OUT=$2; shift 2 ;;
-        -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+        -h | --help) sed -n '2,18p' "$0"; exit 0 ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
 ((${#ARCHES[@]})) || ARCHES=(x86_64 aarch64)
 ((${#LIBCS[@]})) || LIBCS=(gnu musl)
 if ((${#PYTHONS[@]} == 0)); then
-    while read -r minor; do
-        PYTHONS+=("$("$ROOT/tools/find-python.sh" "$minor")") || exit 1
-    done < <(grep -E '^[0-9]' "$ROOT/tools/python-versions")
-    PYTHONS+=("$("$ROOT/tools/free-threaded-python.sh" | tail -n 1)") || {
+    for minor in $(python_versions); do
+        PYTHONS+=("$("$TOOLS/interpreters/find-python.sh" "$minor")") || exit 1
+    done
+    PYTHONS+=("$("$TOOLS/interpreters/free-threaded-python.sh" | tail -n 1)") || {
         echo "no free-threaded interpreter for the cp313t wheels (see above)" >&2
         exit 1
     }
@@ -62,20 +62,15 @@ OUT=$(cd "$OUT" && pwd)
 # CMake's compiler probes leave a file named "-" where they run.
 cd "$WORK"
 
-# Compiler and archiver wrappers with the target baked in, since CMake wants
-# one program per tool. glibc builds name the oldest glibc they run on and
-# get the libgcc_s stand-in (libgcc_s.c); musl builds have neither.
+# The compiler and archiver for a target: glibc builds name the oldest glibc
+# they run on and get the libgcc_s stand-in (libgcc_s.c); musl builds have neither.
 wrappers() {
     local arch=$1 libc=$2 dir=$WORK/zig-$1 target=$1-linux-gnu.$GLIBC
     if [[ $libc == musl ]]; then
         dir=$WORK/zig-$arch-musl
         target=$arch-linux-musl
     fi
-    mkdir -p "$dir"
-    printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$target" >"$dir/c++"
-    printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$dir/ar"
-    printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$dir/ranlib"
-    chmod +x "$dir"/*
+    zig_wrappers "$dir" "$target"
     if [[ $libc == gnu ]]; then
         "$zig" cc -target "$target" -shared -nostdlib -o "$dir/libgcc_s.so.1" \
             -Wl,-soname,libgcc_s.so.1 -Wl,--version-script,"$HERE/libgcc_s.map" "$HERE/libgcc_s.c"
@@ -111,10 +106,10 @@ for arch in "${ARCHES[@]}"; do
   for libc in "${LIBCS[@]}"; do
     tools=$(wrappers "$arch" "$libc")
     for python in "${PYTHONS[@]}"; do
-        read -ra run <<<"$python"
+        split_interpreter "$python"
         # The ABI flags tell a free-threaded build (cp313t, module suffix
         # cpython-313t-...) from the default one of the same version.
-        read -r tag abi soabi minor < <("${run[@]}" -c '
+        read -r tag abi soabi minor < <("${prefix[@]}" "$interpreter" -c '
 import sys; v = f"{sys.version_info[0]}{sys.version_info[1]}"
 print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags} {sys.version_info[1]}")')
         flavour "$libc" "$arch" "$abi" "$soabi" "$minor"
@@ -127,8 +122,8 @@ print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags} {sys.version_info[1]
         build=$WORK/build-$name
         # CMake asks the interpreter about itself: one in a root is reached
         # through a script that runs the command.
-        configure_python=${run[0]}
-        if ((${#run[@]} > 1)); then
+        configure_python=$interpreter
+        if ((${#prefix[@]})); then
             configure_python=$WORK/python-$abi
             printf '#!/bin/sh\nexec %s "$@"\n' "$python" >"$configure_python"
             chmod +x "$configure_python"
@@ -141,7 +136,7 @@ print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags} {sys.version_info[1]
             echo "$python" >"$build/.python"
         fi
         if ! {
-            cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
+            cmake -S "$REPO" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
                 -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
                 -DPython_EXECUTABLE="$configure_python" -DPython_INCLUDE_DIR="$include" \
                 -DTARVU_PORTABLE=ON "${link[@]}" -DTARVU_EXT_SUFFIX="$suffix" \

@@ -6,10 +6,10 @@
 #   tools/wheels/check-in-root.sh SUITE ARCH     e.g. bullseye amd64, bookworm arm64
 #   tools/wheels/check-in-root.sh unstable ARCH X.Y
 #       Debian's python3.X of the development suite instead, in the root that
-#       tools/find-python.sh runs it in (e.g. unstable amd64 3.14, unstable arm64 3.15)
+#       interpreters/find-python.sh runs it in (e.g. unstable amd64 3.14, unstable arm64 3.15)
 #
 # The wheel comes from wheelhouse/ (make wheels), built if missing or older
-# than the sources. The root is made once and cached (debian-root.sh); the
+# than the sources. The root is made once and cached (roots/debian-root.sh); the
 # venv in it keeps its test tools between runs, and tarvu is reinstalled from
 # the wheel every time. Prints one line:
 #   bullseye-amd64  cp39 x86_64  PASS (520 passed, 23 skipped)
@@ -17,28 +17,25 @@ set -euo pipefail
 SUITE=$1
 ARCH=$2
 VERSION=${3:-}
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-REPO=$(cd "$HERE/../.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+HERE=$TOOLS/wheels
 if [[ -n $VERSION ]]; then
     [[ $SUITE == unstable ]] || { echo "a version is taken from the development suite (unstable) only" >&2; exit 2; }
-    # The command that runs the interpreter in its root, whose path comes last but one.
-    read -ra run <<<"$("$REPO/tools/find-python.sh" --root --arch "$ARCH" "$VERSION")"
-    python=${run[-1]}
-    unset 'run[-1]'
-    ROOT=${run[-1]}
+    # The command that runs the interpreter in its root ends with the root.
+    split_interpreter "$("$TOOLS/interpreters/find-python.sh" --root --arch "$ARCH" "$VERSION")"
+    python=$interpreter
+    ROOT=${prefix[-1]}
     CHECK=/tarvu-check-$VERSION
-    in_root() { "${run[@]}" "$@"; }
+    in_root() { "${prefix[@]}" "$@"; }
 else
-    ROOT=$("$HERE/debian-root.sh" "$SUITE" "$ARCH")
+    ROOT=$("$TOOLS/roots/debian-root.sh" "$SUITE" "$ARCH")
     python=python3
     CHECK=/tarvu-check
-    in_root() { "$HERE/run-in-root.sh" "$ROOT" "$@"; }
+    in_root() { "$TOOLS/roots/run-in-root.sh" "$ROOT" "$@"; }
 fi
 LOG=$REPO/build/wheels/check-$SUITE-$ARCH${VERSION:+-$VERSION}.log
 mkdir -p "$(dirname "$LOG")"
 : >"$LOG"
-
-source "$HERE/../lib.sh"
 
 case $ARCH in
     amd64) machine=x86_64 ;;
@@ -55,7 +52,7 @@ stale() {
 }
 if stale "$(find_wheel)"; then
     minor=$(echo "$tag" | sed -E 's/^cp3/3./')
-    "$HERE/build.sh" --arch "$machine" --libc gnu --python "$("$REPO/tools/find-python.sh" "$minor")" >/dev/null
+    "$HERE/build.sh" --arch "$machine" --libc gnu --python "$("$TOOLS/interpreters/find-python.sh" "$minor")" >/dev/null
 fi
 wheel=$(find_wheel)
 

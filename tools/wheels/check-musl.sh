@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the musllinux_1_2 x86_64 wheel for CPython 3.11 as `make wheels`
 # does, installs it with pip into a venv of a CPython 3.11 built against musl
-# (tools/musl-python.sh, built on first use) and runs the Python suite there:
+# (tools/interpreters/musl-python.sh, built on first use) and runs the Python suite there:
 # the proof that the musllinux wheels load and work under musl's loader.
 #
 #   tools/wheels/check-musl.sh
@@ -11,21 +11,20 @@
 # one line:
 #   musl-3.11  cp311 x86_64  PASS (520 passed, 23 skipped)
 set -euo pipefail
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-REPO=$(cd "$HERE/../.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+HERE=$TOOLS/wheels
 WORK=$REPO/build/musl-check
 LOG=$WORK/check.log
-source "$HERE/../lib.sh"
 TOOL_PYTHON=$(tool_python)
 mkdir -p "$WORK"
 : >"$LOG"
 
-musl_python=$("$REPO/tools/musl-python.sh" | tail -n 1)
+musl_python=$("$TOOLS/interpreters/musl-python.sh" | tail -n 1)
 status=PASS
 {
     rm -rf "$WORK/wheels" "$WORK/venv"
     TARVU_WHEELS_BUILD=$WORK/build "$HERE/build.sh" --arch x86_64 --libc musl \
-        --python "$("$REPO/tools/find-python.sh" 3.11)" --out "$WORK/wheels" &&
+        --python "$("$TOOLS/interpreters/find-python.sh" 3.11)" --out "$WORK/wheels" &&
         "$TOOL_PYTHON" -m pip download -q --disable-pip-version-check -d "$WORK/tools" --only-binary :all: \
             --platform musllinux_1_2_x86_64 --python-version 3.11 --implementation cp --abi cp311 \
             pytest hypothesis mypy &&

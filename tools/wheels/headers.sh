@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Prepares the CPython headers to build a wheel for PYTHON's version on ARCH,
-# in DEST, and prints the include directory.
+# Prepares the CPython headers to build a wheel for PYTHON's version on ARCH
+# (x86_64, aarch64, or with -macos or -windows after it), in DEST, and prints
+# the include directory.
 #
 #   tools/wheels/headers.sh PYTHON ARCH DEST
 #
-# PYTHON is an interpreter's path, or what tools/find-python.sh prints for
-# one in a root (a command, then the interpreter; one argument), and DEST
+# PYTHON is an interpreter's path, or what interpreters/find-python.sh prints
+# for one in a root (a command, then the interpreter; one argument), and DEST
 # then lies in this work tree. The headers are the interpreter's own; only
-# pyconfig.h is per architecture. For the build machine's architecture it is
-# the interpreter's (Debian's multiarch wrapper resolved to the real file).
+# pyconfig.h is per target. For Windows it is Windows' own
+# (windows/pyconfig.sh): Include/ is the same source on every platform. For
+# the build machine's architecture it is the interpreter's (Debian's multiarch wrapper resolved to the real file).
 # For another architecture and a Debian interpreter it is Debian's for that
 # architecture where installed (libpython3.X-dev:arm64, as in the development
 # suite's root). Failing that, for another 64-bit Linux architecture it is
@@ -19,35 +21,38 @@
 # CPython 3.11 the result is byte-identical to Debian's arm64 pyconfig.h. The
 # module checks the type sizes at compile time (src/boundary/compat.h).
 set -euo pipefail
-# Not PYTHON: make exports that name for the tool interpreter, with which
-# run-in-root.sh reads pip's configuration; a command there would break it.
-INTERPRETER=$1
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+split_interpreter "$1"
 ARCH=$2
 DEST=$3
 
-read -ra run <<<"$INTERPRETER"
-python=${run[-1]}
-unset 'run[-1]'
-
-read -r includepy config multiarch < <("${run[@]}" "$python" -c '
+read -r includepy config multiarch minor < <("${prefix[@]}" "$interpreter" -c '
 import sysconfig as s
-print(s.get_config_var("INCLUDEPY"), s.get_config_h_filename(), s.get_config_var("MULTIARCH") or "-")')
+print(s.get_config_var("INCLUDEPY"), s.get_config_h_filename(), s.get_config_var("MULTIARCH") or "-",
+      s.get_config_var("py_version_short"))')
 dir=$DEST/$(basename "$includepy")
 rm -rf "$DEST"
 mkdir -p "$DEST"
-"${run[@]}" cp -rL "$includepy" "$dir"
+"${prefix[@]}" cp -rL "$includepy" "$dir"
 # Debian's pyconfig.h only includes <MULTIARCH/python3.X/pyconfig.h>.
-if ! "${run[@]}" grep -q '^#define SIZEOF_VOID_P' "$config"; then
+if ! "${prefix[@]}" grep -q '^#define SIZEOF_VOID_P' "$config"; then
     config=/usr/include/$multiarch/$(basename "$includepy")/pyconfig.h
 fi
 host=$(uname -m)
 debian_arch_config=/usr/include/$ARCH-linux-gnu/$(basename "$includepy")/pyconfig.h
-if [[ $ARCH == "$host" ]]; then
-    "${run[@]}" cp "$config" "$dir/pyconfig.h"
-elif [[ $python == /usr/bin/* ]] && "${run[@]}" test -f "$debian_arch_config"; then
-    "${run[@]}" cp "$debian_arch_config" "$dir/pyconfig.h"
+if [[ $ARCH == *-windows ]]; then
+    # pyconfig.h before 3.13 defines MS_WIN64 for Microsoft's compiler only;
+    # without it a 64-bit GNU-style target would be described as 32-bit.
+    {
+        printf '#if defined(_WIN64) && !defined(MS_WIN64)\n#define MS_WIN64\n#endif\n'
+        cat "$("$TOOLS/windows/pyconfig.sh" "$minor" | tail -n 1)"
+    } >"$dir/pyconfig.h"
+elif [[ $ARCH == "$host" ]]; then
+    "${prefix[@]}" cp "$config" "$dir/pyconfig.h"
+elif [[ $interpreter == /usr/bin/* ]] && "${prefix[@]}" test -f "$debian_arch_config"; then
+    "${prefix[@]}" cp "$debian_arch_config" "$dir/pyconfig.h"
 elif [[ $host == x86_64 && $ARCH == aarch64 ]]; then
-    "${run[@]}" cat "$config" | sed -E -e 's|^#define (HAVE_GCC_ASM_FOR_X(64\|87)) 1$|/* #undef \1 */|' \
+    "${prefix[@]}" cat "$config" | sed -E -e 's|^#define (HAVE_GCC_ASM_FOR_X(64\|87)) 1$|/* #undef \1 */|' \
         -e 's|^/\* #undef HAVE_USABLE_WCHAR_T \*/$|#define HAVE_USABLE_WCHAR_T 1|' \
         -e 's|^#define PY_SUPPORT_TIER 1$|#define PY_SUPPORT_TIER 2|' >"$dir/pyconfig.h"
 elif [[ $host == x86_64 && $ARCH == *-macos ]]; then
@@ -63,7 +68,7 @@ elif [[ $host == x86_64 && $ARCH == *-macos ]]; then
         mac+=(-e 's@^#define (HAVE_GCC_ASM_FOR_X(64|87)) 1$@/* #undef \1 */@'
             -e 's@^#define SIZEOF_LONG_DOUBLE 16$@#define SIZEOF_LONG_DOUBLE 8@')
     fi
-    "${run[@]}" cat "$config" | sed -E "${mac[@]}" >"$dir/pyconfig.h"
+    "${prefix[@]}" cat "$config" | sed -E "${mac[@]}" >"$dir/pyconfig.h"
 else
     echo "no pyconfig.h for $ARCH from a $host interpreter" >&2
     exit 1

@@ -24,8 +24,8 @@ PLATFORMS = {
 
 
 def python_tags() -> list[str]:
-    lines = (ROOT / "tools" / "python-versions").read_text().splitlines()
-    versions = [line.strip() for line in lines if line.strip()[:1].isdigit()]
+    versions = subprocess.run(["bash", str(ROOT / "tools" / "lib.sh"), "python_versions"],
+                              capture_output=True, text=True, check=True).stdout.split()
     tags = ["cp" + version.replace(".", "") for version in versions]
     return [tag for tag in tags if tag not in NOT_HOSTED]
 

@@ -82,12 +82,17 @@ def build(module: pathlib.Path, python_tag: str, abi_tag: str, platform: str, ou
 # (/lib/libc.musl-*.so.1). Here musl is Debian's, whose loader (the same file)
 # lives at /lib/ld-musl-*.so.1: pointed there, auditwheel judges the wheel as
 # it would on a system with this musl, instead of guessing the newest policy.
+# auditwheel offers no public way to say which musl, so the function replaced
+# is a private one: pyproject.toml pins the auditwheel it is known in, and a
+# release without it fails the check here rather than judging by a guess.
 AS_ON_MUSL = """
 import glob, pathlib, sys
 import auditwheel.libc
 loader = sorted(glob.glob("/lib/ld-musl-*.so.1"))
 if not loader:
     sys.exit("no musl loader in /lib: apt-get install musl")
+if not callable(getattr(auditwheel.libc, "_find_musl_libc", None)):
+    sys.exit("this auditwheel has no libc._find_musl_libc: install the version pyproject.toml pins")
 auditwheel.libc._find_musl_libc = lambda: pathlib.Path(loader[0])
 from auditwheel.main import main
 sys.argv[0] = "auditwheel"

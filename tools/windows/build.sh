@@ -6,7 +6,7 @@
 #
 # Defaults: every version tools/windows/versions.sh names, x86_64, wheels into
 # wheelhouse/. For each version the headers are the pyenv CPython's with
-# Windows' pyconfig.h in place of its own (tools/windows/pyconfig.sh), and the
+# Windows' pyconfig.h in place of its own (tools/wheels/headers.sh), and the
 # import library is made from the exports of the embeddable CPython's DLL
 # (tools/windows/python.sh, tools/windows/dll_exports.py). Each wheel
 # (win_amd64) is checked with `delvewheel show`: it must need no DLL but the
@@ -16,11 +16,10 @@
 # Build trees: build/windows/ (or $TARVU_WINDOWS_BUILD).
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-HERE=$ROOT/tools/windows
-WORK=${TARVU_WINDOWS_BUILD:-$ROOT/build/windows}
-OUT=$ROOT/wheelhouse
-source "$ROOT/tools/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+HERE=$TOOLS/windows
+WORK=${TARVU_WINDOWS_BUILD:-$REPO/build/windows}
+OUT=$REPO/wheelhouse
 TOOL_PYTHON=$(tool_python)
 JOBS=${JOBS:-2}
 ARCH=x86_64
@@ -48,31 +47,8 @@ OUT=$(cd "$OUT" && pwd)
 # CMake's compiler probes leave a file named "-" where they run.
 cd "$WORK"
 
-# CMake wants one program per tool, with the target baked in.
 tools=$WORK/zig-$ARCH-windows
-mkdir -p "$tools"
-printf '#!/bin/sh\nexec "%s" c++ -target %s-windows-gnu "$@"\n' "$zig" "$ARCH" >"$tools/c++"
-printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$tools/ar"
-printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$tools/ranlib"
-chmod +x "$tools"/*
-
-# The pyenv CPython's headers with Windows' pyconfig.h, into $1; prints the
-# include directory.
-headers() {
-    local python=$1 minor=$2 dest=$3 includepy dir
-    includepy=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("INCLUDEPY"))')
-    dir=$dest/$(basename "$includepy")
-    rm -rf "$dest"
-    mkdir -p "$dest"
-    cp -rL "$includepy" "$dir"
-    # pyconfig.h before 3.13 defines MS_WIN64 for Microsoft's compiler only;
-    # without it a 64-bit GNU-style target would be described as 32-bit.
-    {
-        printf '#if defined(_WIN64) && !defined(MS_WIN64)\n#define MS_WIN64\n#endif\n'
-        cat "$("$HERE/pyconfig.sh" "$minor")"
-    } >"$dir/pyconfig.h"
-    echo "$dir"
-}
+zig_wrappers "$tools" "$ARCH-windows-gnu"
 
 built=()
 for minor in "${VERSIONS[@]}"; do
@@ -84,9 +60,9 @@ for minor in "${VERSIONS[@]}"; do
     name=cp$nodot-$platform
     log=$WORK/$name.log
     : >"$log"
-    python=$("$ROOT/tools/find-python.sh" "$minor")
+    python=$("$TOOLS/interpreters/find-python.sh" "$minor")
     embed=$(PYTHON=$TOOL_PYTHON "$HERE/python.sh" "$minor" 2>>"$log") || { cat "$log" >&2; exit 1; }
-    include=$(headers "$python" "$minor" "$WORK/include-$name" 2>>"$log") || { cat "$log" >&2; exit 1; }
+    include=$("$TOOLS/wheels/headers.sh" "$python" "$ARCH-windows" "$WORK/include-$name" 2>>"$log") || { cat "$log" >&2; exit 1; }
     # The import library: every name the interpreter's DLL exports. The same
     # names serve arm64, whose DLL is built from the same source.
     library=$WORK/import-$name/libpython$nodot.a
@@ -96,7 +72,7 @@ for minor in "${VERSIONS[@]}"; do
     build=$WORK/build-$name
     suffix=.cp$nodot-$platform.pyd
     if ! {
-        cmake -S "$ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
+        cmake -S "$REPO" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
             -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$ARCH" \
             -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
             -DPython_INCLUDE_DIR="$include" -DTARVU_PYTHON_IMPORT_LIBRARY="$library" -DTARVU_PORTABLE=ON \
@@ -114,7 +90,7 @@ for minor in "${VERSIONS[@]}"; do
         built+=("$module")
         continue
     fi
-    wheel=$("$TOOL_PYTHON" "$ROOT/tools/wheels/make_wheel.py" --module "$module" \
+    wheel=$("$TOOL_PYTHON" "$TOOLS/wheels/make_wheel.py" --module "$module" \
         --python-tag "cp$nodot" --abi-tag "cp$nodot" --platform "$platform" --out "$OUT")
     "${check[@]}" "$wheel" || { rm -f "$wheel"; exit 1; }
     built+=("$wheel")

@@ -11,10 +11,9 @@
 # Exits non-zero if any fails. Logs: build/windows/ (or $TARVU_WINDOWS_BUILD).
 set -uo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-HERE=$ROOT/tools/windows
-source "$ROOT/tools/lib.sh"
-WORK=${TARVU_WINDOWS_BUILD:-$ROOT/build/windows}
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+HERE=$TOOLS/windows
+WORK=${TARVU_WINDOWS_BUILD:-$REPO/build/windows}
 VERSIONS=("$@")
 ((${#VERSIONS[@]})) || mapfile -t VERSIONS < <("$HERE/versions.sh")
 mkdir -p "$WORK"

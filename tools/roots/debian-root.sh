@@ -3,7 +3,7 @@
 # ${XDG_CACHE_HOME:-~/.cache}/tarvu/roots/: for checking wheels on another
 # system, and for running CPython versions the machine has no build of.
 #
-#   tools/wheels/debian-root.sh SUITE ARCH [X.Y...]
+#   tools/roots/debian-root.sh SUITE ARCH [X.Y...]
 #       e.g. bullseye amd64; bookworm arm64; unstable amd64 3.14 3.15
 #
 # Without versions the root holds the suite's python3 with venv and pip
@@ -24,6 +24,7 @@
 # file may be past its validity date, so that is not checked. The machine's
 # pip configuration is copied in by run-in-root.sh.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 SUITE=$1
 ARCH=$2
@@ -60,14 +61,12 @@ if [[ -f $ROOT/.tarvu-ready && $(<"$ROOT/.tarvu-ready") == "$wanted" ]]; then
     exit 0
 fi
 
-source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
-
 tools=(mmdebstrap)
 [[ $ARCH == "$host_arch" ]] || tools+=(arch-test qemu-user-static)
-"$(dirname "$0")/../apt-install.sh" "${tools[@]}"
+apt_install "${tools[@]}"
 architectures=$ARCH
 if [[ $ARCH != "$host_arch" ]]; then
-    "$(dirname "$0")/binfmt.sh" "$ARCH"
+    "$TOOLS/roots/binfmt.sh" "$ARCH"
 elif [[ ${packages[*]} == *:arm64* ]]; then
     architectures+=,arm64
 fi
@@ -82,7 +81,7 @@ if [[ -f $ROOT/.tarvu-ready ]]; then
     if [[ $(<"$ROOT/.tarvu-ready") != "$wanted" ]]; then
         echo "-- installing what the $NAME root lacks (log: $log)" >&2
         # dpkg wants ldconfig and start-stop-daemon on PATH, which run-in-root.sh leaves out.
-        if ! "$(dirname "$0")/run-in-root.sh" "$ROOT" sh -c 'PATH=/usr/sbin:/usr/bin:/sbin:/bin
+        if ! "$TOOLS/roots/run-in-root.sh" "$ROOT" sh -c 'PATH=/usr/sbin:/usr/bin:/sbin:/bin
             apt-get -qq update && DEBIAN_FRONTEND=noninteractive apt-get -qq install -y "$@"' \
             apt "${packages[@]}" >>"$log" 2>&1; then
             tail -n 20 "$log" >&2

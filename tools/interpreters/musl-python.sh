@@ -6,7 +6,7 @@
 #
 # Everything comes from Debian: musl and its gcc wrapper (musl-tools), and the
 # upstream sources inside the python3.11, zlib, libffi and sqlite3 source
-# packages of bookworm, the release that carries 3.11 (tools/debian-source.sh).
+# packages of bookworm, the release that carries 3.11 (tools/roots/debian-source.sh).
 # zlib (for pip and wheels), libffi (for ctypes) and SQLite (for sqlite3, which
 # the recipes and mypy use) are built by the same musl toolchain and linked
 # statically into the interpreter's extension modules; nothing of the
@@ -15,7 +15,7 @@
 # installs from a directory of wheels only.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu
 PREFIX=$CACHE/python3.11-musl
 INTERPRETER=$PREFIX/bin/python3.11
@@ -37,11 +37,11 @@ if usable; then
     exit 0
 fi
 
-"$ROOT/tools/apt-install.sh" musl musl-dev musl-tools linux-libc-dev make xz-utils binutils pkgconf tcl
+apt_install musl musl-dev musl-tools linux-libc-dev make xz-utils binutils pkgconf tcl
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvu-python3.11-musl.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-mapfile -t tarballs < <("$ROOT/tools/debian-source.sh" "$SUITE" "$WORK/sources" python3.11 zlib libffi sqlite3)
+mapfile -t tarballs < <("$TOOLS/roots/debian-source.sh" "$SUITE" "$WORK/sources" python3.11 zlib libffi sqlite3)
 ((${#tarballs[@]} == 4)) || exit 1
 
 unpack() {  # unpack TARBALL: prints the one directory it holds

@@ -2,7 +2,7 @@
 # Downloads the upstream (orig) tarballs of Debian source packages into DEST
 # and prints their paths, one per package and in the order given.
 #
-#   tools/debian-source.sh SUITE DEST PACKAGE...
+#   tools/roots/debian-source.sh SUITE DEST PACKAGE...
 #
 # The archive address is read from the machine's own apt configuration: a
 # temporary deb-src entry for SUITE is added, the sources downloaded, and the
@@ -16,19 +16,15 @@ shift 2
 
 log() { echo "debian-source: $*" >&2; }
 
-SUDO=""
-if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
-APT=(apt-get -o DPkg::Lock::Timeout=900 -qq)
-
-source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 # One entry per suite and process: two scripts fetching at once keep apart.
 ENTRY=/etc/apt/sources.list.d/tarvu-$SUITE-src-$$.sources
 remove_entry() {
     if [[ -f "$ENTRY" ]]; then
-        $SUDO rm -f "$ENTRY"
+        as_root rm -f "$ENTRY"
         log "removing the temporary entry and restoring the apt indexes"
-        $SUDO "${APT[@]}" update >/dev/null 2>&1 || true
+        as_root "${APT[@]}" update >/dev/null 2>&1 || true
     fi
 }
 trap remove_entry EXIT
@@ -39,8 +35,8 @@ read -r ARCHIVE KEY < <(archive_entry) || {
 }
 log "adding a temporary deb-src entry for $SUITE"
 printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' "$ARCHIVE" "$SUITE" "$KEY" |
-    $SUDO tee "$ENTRY" >/dev/null
-$SUDO "${APT[@]}" update >/dev/null 2>&1 || true
+    as_root tee "$ENTRY" >/dev/null
+as_root "${APT[@]}" update >/dev/null 2>&1 || true
 
 mkdir -p "$DEST"
 cd "$DEST"

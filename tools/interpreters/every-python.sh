@@ -2,7 +2,7 @@
 # Builds tarvu for every supported CPython, installs it into a fresh virtual
 # environment of each, and runs the Python suite there.
 #
-#   tools/every-python.sh [--pip | --cmake | --wheel] [VERSION | PATH...]
+#   tools/interpreters/every-python.sh [--pip | --cmake | --wheel] [VERSION | PATH...]
 #
 #   --cmake (default)  configure and build per interpreter into
 #                      build/every-python/build-X.Y (incremental), then copy
@@ -15,8 +15,8 @@
 #   PATH               this interpreter (e.g. "$(command -v python3)").
 #
 # Interpreters: the highest 3.X.Y under $PYENV_ROOT/versions for each 3.X in
-# tools/python-versions, or where pyenv has none, the one tools/find-python.sh
-# runs in a root of Debian's development suite (3.14 on; the root is made on
+# tools/python-versions, or where pyenv has none, the one find-python.sh runs
+# in a root of Debian's development suite (3.14 on; the root is made on
 # first use, and everything for that version, venv, build and suite, runs in
 # it); and Debian's /usr/bin/python3. The Python suite runs
 # with the full allocation-failure sweeps; a crash that the plain C control
@@ -31,9 +31,8 @@
 # build/every-python/<version>.log.
 set -uo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-WORK=${TARVU_EVERY_PYTHON_DIR:-$ROOT/build/every-python}
-source "$ROOT/tools/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+WORK=${TARVU_EVERY_PYTHON_DIR:-$REPO/build/every-python}
 JOBS=${JOBS:-2}
 MODE=cmake
 WANTED=()
@@ -55,7 +54,7 @@ mkdir -p "$WORK"
 # made only when that version is wanted); label| when absent.
 candidates() {
     local version found
-    for version in $(grep -Ev '^[[:space:]]*(#|$)' "$ROOT/tools/python-versions"); do
+    for version in $(python_versions); do
         if found=$(newest_pyenv_python "$version"); then
             echo "${found% *}|${found#* }"
         else
@@ -106,18 +105,18 @@ build_and_install() {
     local label=$1 venv=$2 log=$3
     local py=$venv/bin/python
     if [[ $MODE == pip ]]; then
-        step "$log" "pip install ." "${RUN[@]}" "$py" -m pip install --no-cache-dir "$ROOT" || return 1
+        step "$log" "pip install ." "${RUN[@]}" "$py" -m pip install --no-cache-dir "$REPO" || return 1
         return 0
     fi
     if [[ $MODE == wheel ]]; then
         local wheels=$WORK/wheels-$label
         rm -rf "$wheels"
-        step "$log" "wheel" env TARVU_WHEELS_BUILD="$WORK/wheel-build-$label" "$ROOT/tools/wheels/build.sh" --arch "$(uname -m)" --libc gnu --python "${RUN[*]} $py" --out "$wheels" || return 1
+        step "$log" "wheel" env TARVU_WHEELS_BUILD="$WORK/wheel-build-$label" "$TOOLS/wheels/build.sh" --arch "$(uname -m)" --libc gnu --python "${RUN[*]} $py" --out "$wheels" || return 1
         step "$log" "pip install wheel" "${RUN[@]}" "$py" -m pip install --no-deps "$wheels"/*.whl || return 1
         return 0
     fi
     local build=$WORK/build-$label
-    step "$log" configure "${RUN[@]}" cmake -S "$ROOT" -B "$build" -DPython_EXECUTABLE="$py" \
+    step "$log" configure "${RUN[@]}" cmake -S "$REPO" -B "$build" -DPython_EXECUTABLE="$py" \
         -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF || return 1
     step "$log" build "${RUN[@]}" cmake --build "$build" -j"$JOBS" --target tarvu || return 1
     local site suffix
@@ -127,7 +126,7 @@ build_and_install() {
         echo "-- build produced no $build/tarvu$suffix" >&2
         return 1
     fi
-    cp "$build/tarvu$suffix" "$site/" && cp -r "$ROOT/stubs/tarvu-stubs" "$site/"
+    cp "$build/tarvu$suffix" "$site/" && cp -r "$REPO/stubs/tarvu-stubs" "$site/"
 }
 
 run_one() {
@@ -149,7 +148,7 @@ run_one() {
     fi
     # The test group has mypy too, so the stubs are checked against each interpreter's runtime.
     local tools
-    tools=$("${RUN[@]}" "$py" "$ROOT/tools/dependency-group.py" test) || return 1
+    tools=$("${RUN[@]}" "$py" "$TOOLS/dependency-group.py" test) || return 1
     # shellcheck disable=SC2086  # one requirement a line, none with spaces
     step "$log" "test tools" "${RUN[@]}" "$py" -m pip install -q "${pip_only[@]}" $tools || return 1
     build_and_install "$label" "$venv" "$log" || return 1
@@ -171,7 +170,7 @@ print(tarvu.__file__)' 2>>"$log") || {
     echo "== pytest (tarvu from $where)" >>"$log"
     # The full allocation-failure sweeps, as make test runs them.
     if ! (cd "$WORK" && env -u PYTHONPATH "${gil_off[@]}" TARVU_FULL_SWEEPS=1 "${RUN[@]}" "$py" -m pytest -q -rfE -p no:cacheprovider \
-        "$ROOT/tests/python") >>"$log" 2>&1; then
+        "$REPO/tests/python") >>"$log" 2>&1; then
         grep -E '^(FAILED|ERROR) ' "$log" | head -n 20 | sed 's/^/   /' >&2
         return 1
     fi
@@ -182,23 +181,22 @@ results=()
 while IFS='|' read -r label python; do
     wanted "$label" "$python" || continue
     if [[ $python == "?" ]]; then
-        python=$("$ROOT/tools/find-python.sh" "$label" 2>/dev/null) || python=
+        python=$("$TOOLS/interpreters/find-python.sh" "$label" 2>/dev/null) || python=
     fi
     if [[ -z $python ]]; then
         # A version named on the command line must be there; others may be missing.
         if [[ " ${WANTED[*]} " == *" $label "* ]]; then
             failed=1
-            results+=("$(printf '%-14s %-7s' "$label" FAIL) (no interpreter: $("$ROOT/tools/find-python.sh" "$label" 2>&1 | tail -n 1))")
+            results+=("$(printf '%-14s %-7s' "$label" FAIL) (no interpreter: $("$TOOLS/interpreters/find-python.sh" "$label" 2>&1 | tail -n 1))")
         else
             results+=("$(printf '%-14s %-7s' "$label" ABSENT) (skipped)")
         fi
         continue
     fi
-    # What find-python.sh prints for an interpreter in a root: the command
-    # that runs it (RUN), which also runs everything else for it, then its path.
-    read -ra RUN <<<"$python"
-    python=${RUN[-1]}
-    unset 'RUN[-1]'
+    # An interpreter in a root is run, and everything else for it too, by its prefix.
+    split_interpreter "$python"
+    RUN=("${prefix[@]}")
+    python=$interpreter
     if ((${#RUN[@]})); then
         label=$("${RUN[@]}" "$python" -c 'import platform; print(platform.python_version())')-unstable
     fi

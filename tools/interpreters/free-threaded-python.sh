@@ -2,9 +2,10 @@
 # Prints, as its last line, the path of a free-threaded CPython 3.13
 # interpreter. The first run builds it from the upstream tarball inside
 # Debian's python3.13 source package (development suite, fetched by
-# tools/debian-source.sh) into ${XDG_CACHE_HOME:-~/.cache}/tarvu/; later runs
+# tools/roots/debian-source.sh) into ${XDG_CACHE_HOME:-~/.cache}/tarvu/; later runs
 # reuse it. Progress goes to stderr; stdout carries only the path.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu
 PREFIX=$CACHE/python3.13t
@@ -26,12 +27,12 @@ if usable; then
 fi
 
 # Headers the standard library needs so pip (ssl), compression and sqlite work.
-"$(dirname "${BASH_SOURCE[0]}")/apt-install.sh" build-essential pkg-config dpkg-dev xz-utils libssl-dev zlib1g-dev \
+apt_install build-essential pkg-config dpkg-dev xz-utils libssl-dev zlib1g-dev \
     libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev libncurses-dev uuid-dev
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvu-python3.13t.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-tarball=$("$(dirname "${BASH_SOURCE[0]}")/debian-source.sh" "$SUITE" "$WORK" "$SOURCE_PACKAGE") || exit 1
+tarball=$("$TOOLS/roots/debian-source.sh" "$SUITE" "$WORK" "$SOURCE_PACKAGE") || exit 1
 
 log "unpacking $(basename "$tarball")"
 tar -xf "$tarball" -C "$WORK"

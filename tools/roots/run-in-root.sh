@@ -5,7 +5,7 @@
 # copied in, and local directories they name are mounted read-only at the same
 # paths, so pip in the root finds packages exactly as pip here does.
 #
-#   tools/wheels/run-in-root.sh [--bind DIR]... ROOT COMMAND...
+#   tools/roots/run-in-root.sh [--bind DIR]... ROOT COMMAND...
 #
 # --bind DIR mounts the machine's DIR read-write at the same path in the root,
 # so a command given paths in it (a work tree, its build directories) finds

@@ -14,13 +14,12 @@
 # (tools/wheels/hosted_builds.py). One line per target and platform; exits
 # non-zero if any fails.
 #
-#   tools/cross-check.sh [TARGET...]     default: aarch64-macos x86_64-macos
+#   tools/wheels/cross-check.sh [TARGET...]     default: aarch64-macos x86_64-macos
 set -uo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-WORK=${TARVU_CROSS_BUILD:-$ROOT/build/cross}
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+WORK=${TARVU_CROSS_BUILD:-$REPO/build/cross}
 JOBS=${JOBS:-2}
-source "$ROOT/tools/lib.sh"
 TOOL_PYTHON=$(tool_python) || exit 1
 # The deployment target the hosted macOS wheels are built for (pyproject.toml).
 MACOS=11.0
@@ -32,7 +31,7 @@ objdump=$(command -v llvm-objdump) || {
     echo "llvm-objdump is missing: run tools/install-deps.sh --wheels" >&2
     exit 1
 }
-python=$("$ROOT/tools/find-python.sh" 3.11) || exit 1
+python=$("$TOOLS/interpreters/find-python.sh" 3.11) || exit 1
 mkdir -p "$WORK"
 # CMake's compiler probes leave a file named "-" where they run.
 cd "$WORK" || exit 1
@@ -41,20 +40,13 @@ check_target() {
     local target=$1 arch=${1%%-*}
     local tools=$WORK/zig-$target build=$WORK/build-$target log=$WORK/$target.log
     : >"$log"
-    mkdir -p "$tools"
-    # zig's Mach-O linker makes no bundles (it ignores -bundle and links an
-    # executable): it makes a dylib instead, which dlopen loads just the same.
-    printf '#!/bin/bash\nargs=()\nfor a; do [[ $a == -bundle ]] && a=-shared; args+=("$a"); done\nexec "%s" c++ -target %s.%s "${args[@]}"\n' \
-        "$zig" "$target" "$MACOS" >"$tools/c++"
-    printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$tools/ar"
-    printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$tools/ranlib"
-    chmod +x "$tools"/*
+    zig_wrappers "$tools" "$target.$MACOS" --bundle-as-shared
     local include
-    include=$("$ROOT/tools/wheels/headers.sh" "$python" "$target" "$WORK/include-$target") || return 1
+    include=$("$TOOLS/wheels/headers.sh" "$python" "$target" "$WORK/include-$target") || return 1
     # CMAKE_SYSTEM_NAME makes the build Apple's (bundle, export options);
     # the interpreter only answers version questions.
     {
-        cmake -S "$ROOT" -B "$build" -DCMAKE_SYSTEM_NAME=Darwin -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
+        cmake -S "$REPO" -B "$build" -DCMAKE_SYSTEM_NAME=Darwin -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
             -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
             -DPython_EXECUTABLE="$python" -DPython_INCLUDE_DIR="$include" -DTARVU_PORTABLE=ON \
             -DTARVU_EXT_SUFFIX=.cpython-311-darwin.so &&
@@ -98,5 +90,5 @@ for target in "${TARGETS[@]}"; do
     }
 done
 # What a hosted runner would build, per platform, against tools/python-versions.
-"$TOOL_PYTHON" "$ROOT/tools/wheels/hosted_builds.py" || failed=1
+"$TOOL_PYTHON" "$TOOLS/wheels/hosted_builds.py" || failed=1
 exit $failed

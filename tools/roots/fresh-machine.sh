@@ -3,7 +3,7 @@
 # holding only python3 (Debian's own), g++, cmake, make and git, on a fresh
 # clone of this repository's current commit. Both must exit 0.
 #
-#   tools/fresh-machine.sh [--keep] [SUITE]      SUITE: bookworm (default), trixie
+#   tools/roots/fresh-machine.sh [--keep] [SUITE]      SUITE: bookworm (default), trixie
 #
 # Needs root (debootstrap, chroot, mounts) and the network the machine's apt
 # and pip configurations reach. The pristine root is made once and cached in
@@ -14,7 +14,7 @@
 # machine does.
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 SUITE=bookworm
 KEEP=0
 for arg in "$@"; do
@@ -36,8 +36,6 @@ die() { echo "fresh-machine: $*" >&2; exit 1; }
 for tool in debootstrap chroot unshare git; do
     command -v "$tool" >/dev/null || die "$tool is missing (apt-get install debootstrap util-linux git)"
 done
-
-source "$ROOT/tools/lib.sh"
 
 # One run at a time makes or copies the pristine root; a root being made is
 # never at the pristine path, so no run copies or removes a half-made one.
@@ -84,10 +82,10 @@ pip_env=()
 while IFS= read -r line; do pip_env+=("$line"); done < <(env | grep -E '^PIP_' || true)
 
 # The repository as a new user gets it: a clone of the current commit.
-git clone -q --no-hardlinks "$ROOT" "$MACHINE/root/tarvu"
-git -C "$MACHINE/root/tarvu" checkout -q "$(git -C "$ROOT" rev-parse HEAD)"
-if [[ -n $(git -C "$ROOT" status --porcelain --untracked-files=no) ]]; then
-    echo "-- note: uncommitted changes in $ROOT are not part of the clone"
+git clone -q --no-hardlinks "$REPO" "$MACHINE/root/tarvu"
+git -C "$MACHINE/root/tarvu" checkout -q "$(git -C "$REPO" rev-parse HEAD)"
+if [[ -n $(git -C "$REPO" status --porcelain --untracked-files=no) ]]; then
+    echo "-- note: uncommitted changes in $REPO are not part of the clone"
 fi
 
 # The commands run as root in their own mount namespace, so the mounts
