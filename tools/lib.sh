@@ -6,6 +6,8 @@
 # shellcheck shell=bash disable=SC2034  # the names are read by the scripts that source this file
 TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
 REPO=$(dirname "$TOOLS")
+# Where the tools keep what they make once (roots, interpreters, zig's cache).
+CACHE_HOME=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu
 # The oldest supported version that Debian's released suites lack and its
 # development suite carries; it and the newer ones run in a root of that suite.
 DEVELOPMENT_FROM=3.14
@@ -43,17 +45,22 @@ deb_installed() {  # deb_installed PACKAGE
 
 # Installs those of the named Debian packages that are missing; does nothing
 # (and needs no network) when all are there. On failure shows apt's last lines.
+# The lock timeout does not cover the package lists, so an update that finds
+# them locked by another apt process is tried again, for up to 15 minutes.
 apt_install() {  # apt_install PACKAGE...
-    local package missing=() log status=0
+    local package missing=() log status=0 tries=0
     for package; do
         deb_installed "$package" || missing+=("$package")
     done
     ((${#missing[@]})) || return 0
     echo "installing Debian packages: ${missing[*]}" >&2
     log=$(mktemp)
-    { as_root "${APT[@]}" update &&
-        as_root env DEBIAN_FRONTEND=noninteractive "${APT[@]}" install -y --no-install-recommends "${missing[@]}"; } \
-        >"$log" 2>&1 || { tail -n 15 "$log" >&2; status=1; }
+    until as_root "${APT[@]}" update >"$log" 2>&1; do
+        grep -q 'Could not get lock' "$log" && ((++tries < 180)) || break
+        sleep 5
+    done
+    as_root env DEBIAN_FRONTEND=noninteractive "${APT[@]}" install -y --no-install-recommends "${missing[@]}" \
+        >>"$log" 2>&1 || { tail -n 15 "$log" >&2; status=1; }
     rm -f "$log"
     return $status
 }
@@ -148,7 +155,7 @@ tool_python() {
 # directory, or fails naming the tools/install-deps.sh option (FLAG) that
 # installs it.
 find_zig() {  # find_zig FLAG
-    export ZIG_GLOBAL_CACHE_DIR=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/zig
+    export ZIG_GLOBAL_CACHE_DIR=$CACHE_HOME/zig
     zig=$("$TOOL_PYTHON" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') || {
         echo "zig is missing: run tools/install-deps.sh $1" >&2
         return 1
@@ -173,6 +180,23 @@ zig_wrappers() {  # zig_wrappers DIR TARGET [--bundle-as-shared]
         printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$dir/$tool"
     done
     chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
+}
+
+# Configures and builds the module of a wheel in BUILD with the compiler and
+# archiver in DIR (zig_wrappers) and further CMake options; output is added to
+# LOG, whose last lines are shown if it fails.
+zig_build() {  # zig_build NAME DIR BUILD LOG CMAKE-OPTION...
+    local name=$1 dir=$2 build=$3 log=$4
+    shift 4
+    {
+        cmake -S "$REPO" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF -DTARVU_PORTABLE=ON \
+            -DCMAKE_CXX_COMPILER="$dir/c++" -DCMAKE_AR="$dir/ar" -DCMAKE_RANLIB="$dir/ranlib" "$@" &&
+            nice -n 10 cmake --build "$build" -j"${JOBS:-2}" --target tarvu
+    } >>"$log" 2>&1 || {
+        echo "-- $name: build failed; last lines of $log:" >&2
+        tail -n 25 "$log" >&2
+        return 1
+    }
 }
 
 # pytest's closing counts in LOG, e.g. "154 passed, 3 skipped" (empty if none).

@@ -21,7 +21,7 @@
 # it); and Debian's /usr/bin/python3. The Python suite runs
 # with the full allocation-failure sweeps; a crash that the plain C control
 # module shares is listed as an interpreter fault and does not fail the run.
-# A free-threaded interpreter (a PATH such as tools/free-threaded-python.sh
+# A free-threaded interpreter (a PATH such as tools/interpreters/free-threaded-python.sh
 # prints) runs it with the lock off (PYTHON_GIL=0), after checking that
 # importing tarvu leaves it off; its test tools come from wheels only.
 # One line per interpreter:

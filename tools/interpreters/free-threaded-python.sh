@@ -7,8 +7,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
-CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu
-PREFIX=$CACHE/python3.13t
+PREFIX=$CACHE_HOME/python3.13t
 INTERPRETER=$PREFIX/bin/python3.13t
 SUITE=unstable
 SOURCE_PACKAGE=python3.13

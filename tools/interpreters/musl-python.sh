@@ -16,8 +16,7 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
-CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu
-PREFIX=$CACHE/python3.11-musl
+PREFIX=$CACHE_HOME/python3.11-musl
 INTERPRETER=$PREFIX/bin/python3.11
 SUITE=bookworm
 
@@ -73,9 +72,9 @@ step() {  # step NAME COMMAND...: output to a log, its tail on failure
     local name=$1
     shift
     if ! "$@" >"$WORK/$name.log" 2>&1; then
-        mkdir -p "$CACHE/logs"
-        cp "$WORK/$name.log" "$CACHE/logs/python3.11-musl-$name.log"
-        log "$name failed (log: $CACHE/logs/python3.11-musl-$name.log):"
+        mkdir -p "$CACHE_HOME/logs"
+        cp "$WORK/$name.log" "$CACHE_HOME/logs/python3.11-musl-$name.log"
+        log "$name failed (log: $CACHE_HOME/logs/python3.11-musl-$name.log):"
         tail -n 30 "$WORK/$name.log" >&2
         exit 1
     fi

@@ -30,7 +30,7 @@ SUITE=$1
 ARCH=$2
 shift 2
 VERSIONS=("$@")
-CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/roots
+CACHE=$CACHE_HOME/roots
 NAME=$SUITE-$ARCH
 host_arch=$(dpkg --print-architecture)
 if ((${#VERSIONS[@]})); then

@@ -26,7 +26,7 @@ for arg in "$@"; do
     esac
 done
 ARCH=$(dpkg --print-architecture)
-CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/fresh-machine
+CACHE=$CACHE_HOME/fresh-machine
 PRISTINE=$CACHE/$SUITE-$ARCH
 # ca-certificates too: every installed Debian system has it, and pip needs it.
 PACKAGES=python3,g++,cmake,make,git,ca-certificates

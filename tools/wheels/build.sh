@@ -23,7 +23,6 @@ HERE=$TOOLS/wheels
 WORK=${TARVU_WHEELS_BUILD:-$REPO/build/wheels}
 OUT=$REPO/wheelhouse
 TOOL_PYTHON=$(tool_python)
-JOBS=${JOBS:-2}
 GLIBC=2.17
 ARCHES=()
 LIBCS=()
@@ -135,18 +134,9 @@ print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags} {sys.version_info[1]
             mkdir -p "$build"
             echo "$python" >"$build/.python"
         fi
-        if ! {
-            cmake -S "$REPO" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
-                -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
-                -DPython_EXECUTABLE="$configure_python" -DPython_INCLUDE_DIR="$include" \
-                -DTARVU_PORTABLE=ON "${link[@]}" -DTARVU_EXT_SUFFIX="$suffix" \
-                -DCMAKE_CXX_FLAGS="-isystem $HERE/shim" &&
-                nice -n 10 cmake --build "$build" -j"$JOBS" --target tarvu
-        } >>"$log" 2>&1; then
-            echo "-- $name: build failed; last lines of $log:" >&2
-            tail -n 25 "$log" >&2
-            exit 1
-        fi
+        zig_build "$name" "$tools" "$build" "$log" -DPython_EXECUTABLE="$configure_python" \
+            -DPython_INCLUDE_DIR="$include" "${link[@]}" -DTARVU_EXT_SUFFIX="$suffix" \
+            -DCMAKE_CXX_FLAGS="-isystem $HERE/shim" || exit 1
         module=$build/tarvu$suffix
         if [[ $libc == musl ]]; then
             # zig names musl's C library libc.so; a musl system's loader, and

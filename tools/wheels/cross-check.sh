@@ -19,7 +19,6 @@ set -uo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 WORK=${TARVU_CROSS_BUILD:-$REPO/build/cross}
-JOBS=${JOBS:-2}
 TOOL_PYTHON=$(tool_python) || exit 1
 # The deployment target the hosted macOS wheels are built for (pyproject.toml).
 MACOS=11.0
@@ -45,17 +44,8 @@ check_target() {
     include=$("$TOOLS/wheels/headers.sh" "$python" "$target" "$WORK/include-$target") || return 1
     # CMAKE_SYSTEM_NAME makes the build Apple's (bundle, export options);
     # the interpreter only answers version questions.
-    {
-        cmake -S "$REPO" -B "$build" -DCMAKE_SYSTEM_NAME=Darwin -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
-            -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
-            -DPython_EXECUTABLE="$python" -DPython_INCLUDE_DIR="$include" -DTARVU_PORTABLE=ON \
-            -DTARVU_EXT_SUFFIX=.cpython-311-darwin.so &&
-            nice -n 10 cmake --build "$build" -j"$JOBS" --target tarvu
-    } >>"$log" 2>&1 || {
-        echo "-- $target: build failed; last lines of $log:" >&2
-        tail -n 25 "$log" >&2
-        return 1
-    }
+    zig_build "$target" "$tools" "$build" "$log" -DCMAKE_SYSTEM_NAME=Darwin -DPython_EXECUTABLE="$python" \
+        -DPython_INCLUDE_DIR="$include" -DTARVU_EXT_SUFFIX=.cpython-311-darwin.so || return 1
     local module=$build/tarvu.cpython-311-darwin.so header dylibs exports own
     header=$("$objdump" --macho --private-header "$module" 2>>"$log")
     # A dylib's list starts with its own name.

@@ -21,7 +21,6 @@ HERE=$TOOLS/windows
 WORK=${TARVU_WINDOWS_BUILD:-$REPO/build/windows}
 OUT=$REPO/wheelhouse
 TOOL_PYTHON=$(tool_python)
-JOBS=${JOBS:-2}
 ARCH=x86_64
 VERSIONS=()
 
@@ -71,18 +70,8 @@ for minor in "${VERSIONS[@]}"; do
     "$zig" dlltool -m "$machine" -D "python$nodot.dll" -d "$WORK/import-$name/python$nodot.def" -l "$library"
     build=$WORK/build-$name
     suffix=.cp$nodot-$platform.pyd
-    if ! {
-        cmake -S "$REPO" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
-            -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$ARCH" \
-            -DCMAKE_CXX_COMPILER="$tools/c++" -DCMAKE_AR="$tools/ar" -DCMAKE_RANLIB="$tools/ranlib" \
-            -DPython_INCLUDE_DIR="$include" -DTARVU_PYTHON_IMPORT_LIBRARY="$library" -DTARVU_PORTABLE=ON \
-            -DTARVU_EXT_SUFFIX="$suffix" &&
-            nice -n 10 cmake --build "$build" -j"$JOBS" --target tarvu
-    } >>"$log" 2>&1; then
-        echo "-- $name: build failed; last lines of $log:" >&2
-        tail -n 25 "$log" >&2
-        exit 1
-    fi
+    zig_build "$name" "$tools" "$build" "$log" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$ARCH" \
+        -DPython_INCLUDE_DIR="$include" -DTARVU_PYTHON_IMPORT_LIBRARY="$library" -DTARVU_EXT_SUFFIX="$suffix" || exit 1
     module=$build/tarvu$suffix
     check=("$TOOL_PYTHON" "$HERE/check_wheel.py" --machine "$ARCH" --python-dll "python$nodot.dll")
     if [[ $ARCH == aarch64 ]]; then

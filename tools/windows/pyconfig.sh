@@ -16,7 +16,7 @@ set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 MINOR=$1
-CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu/windows-pyconfig
+CACHE=$CACHE_HOME/windows-pyconfig
 # The suites that serve CPython sources of the versions the Windows wheels
 # are built for: Debian 11's 3.9, Debian 12's 3.11, the development suite's 3.13.
 SOURCES=("bullseye python3.9" "bookworm python3.11" "unstable python3.13")

