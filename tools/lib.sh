@@ -182,21 +182,27 @@ zig_wrappers() {  # zig_wrappers DIR TARGET [--bundle-as-shared]
     chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
 }
 
-# Configures and builds the module of a wheel in BUILD with the compiler and
-# archiver in DIR (zig_wrappers) and further CMake options; output is added to
-# LOG, whose last lines are shown if it fails.
-zig_build() {  # zig_build NAME DIR BUILD LOG CMAKE-OPTION...
-    local name=$1 dir=$2 build=$3 log=$4
-    shift 4
-    {
-        cmake -S "$REPO" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF -DTARVU_PORTABLE=ON \
-            -DCMAKE_CXX_COMPILER="$dir/c++" -DCMAKE_AR="$dir/ar" -DCMAKE_RANLIB="$dir/ranlib" "$@" &&
-            nice -n 10 cmake --build "$build" -j"${JOBS:-2}" --target tarvu
-    } >>"$log" 2>&1 || {
-        echo "-- $name: build failed; last lines of $log:" >&2
-        tail -n 25 "$log" >&2
+# Runs one step of a job, adding its output to LOG; if it fails, says which
+# and shows the log's last lines.
+step() {  # step LOG WHAT COMMAND...
+    local log=$1 what=$2
+    shift 2
+    echo "== $what: $*" >>"$log"
+    "$@" >>"$log" 2>&1 || {
+        echo "-- $what failed; last lines of $log:" >&2
+        tail -n 25 "$log" | sed 's/^/   /' >&2
         return 1
     }
+}
+
+# Configures and builds the module of a wheel in BUILD with the compiler and
+# archiver in DIR (zig_wrappers) and further CMake options, logging to LOG.
+zig_build() {  # zig_build DIR BUILD LOG CMAKE-OPTION...
+    local dir=$1 build=$2 log=$3
+    shift 3
+    step "$log" configure cmake -S "$REPO" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVU_BUILD_TESTS=OFF \
+        -DTARVU_PORTABLE=ON -DCMAKE_CXX_COMPILER="$dir/c++" -DCMAKE_AR="$dir/ar" -DCMAKE_RANLIB="$dir/ranlib" "$@" &&
+        step "$log" build nice -n 10 cmake --build "$build" -j"${JOBS:-2}" --target tarvu
 }
 
 # pytest's closing counts in LOG, e.g. "154 passed, 3 skipped" (empty if none).

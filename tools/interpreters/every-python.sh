@@ -86,21 +86,6 @@ wanted() {
     return 1
 }
 
-# Runs one step, appending its output to the log; on failure prints the
-# reason and the tail of the log to stderr.
-step() {
-    local log=$1 what=$2
-    shift 2
-    echo "== $what: $*" >>"$log"
-    if ! "$@" >>"$log" 2>&1; then
-        {
-            echo "-- $what failed; last lines of $log:"
-            tail -n 25 "$log" | sed 's/^/   /'
-        } >&2
-        return 1
-    fi
-}
-
 build_and_install() {
     local label=$1 venv=$2 log=$3
     local py=$venv/bin/python

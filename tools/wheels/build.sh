@@ -134,7 +134,7 @@ print(f"cp{v} cp{v}{sys.abiflags} cpython-{v}{sys.abiflags} {sys.version_info[1]
             mkdir -p "$build"
             echo "$python" >"$build/.python"
         fi
-        zig_build "$name" "$tools" "$build" "$log" -DPython_EXECUTABLE="$configure_python" \
+        zig_build "$tools" "$build" "$log" -DPython_EXECUTABLE="$configure_python" \
             -DPython_INCLUDE_DIR="$include" "${link[@]}" -DTARVU_EXT_SUFFIX="$suffix" \
             -DCMAKE_CXX_FLAGS="-isystem $HERE/shim" || exit 1
         module=$build/tarvu$suffix

@@ -44,7 +44,7 @@ check_target() {
     include=$("$TOOLS/wheels/headers.sh" "$python" "$target" "$WORK/include-$target") || return 1
     # CMAKE_SYSTEM_NAME makes the build Apple's (bundle, export options);
     # the interpreter only answers version questions.
-    zig_build "$target" "$tools" "$build" "$log" -DCMAKE_SYSTEM_NAME=Darwin -DPython_EXECUTABLE="$python" \
+    zig_build "$tools" "$build" "$log" -DCMAKE_SYSTEM_NAME=Darwin -DPython_EXECUTABLE="$python" \
         -DPython_INCLUDE_DIR="$include" -DTARVU_EXT_SUFFIX=.cpython-311-darwin.so || return 1
     local module=$build/tarvu.cpython-311-darwin.so header dylibs exports own
     header=$("$objdump" --macho --private-header "$module" 2>>"$log")

@@ -70,7 +70,7 @@ for minor in "${VERSIONS[@]}"; do
     "$zig" dlltool -m "$machine" -D "python$nodot.dll" -d "$WORK/import-$name/python$nodot.def" -l "$library"
     build=$WORK/build-$name
     suffix=.cp$nodot-$platform.pyd
-    zig_build "$name" "$tools" "$build" "$log" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$ARCH" \
+    zig_build "$tools" "$build" "$log" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$ARCH" \
         -DPython_INCLUDE_DIR="$include" -DTARVU_PYTHON_IMPORT_LIBRARY="$library" -DTARVU_EXT_SUFFIX="$suffix" || exit 1
     module=$build/tarvu$suffix
     check=("$TOOL_PYTHON" "$HERE/check_wheel.py" --machine "$ARCH" --python-dll "python$nodot.dll")
