@@ -68,7 +68,7 @@ printf '#!/bin/sh\ncase "$1" in -print-multiarch | --print-multiarch) echo %s; e
     "$multiarch" "$KERNEL" >"$WORK/musl-cc"
 chmod +x "$WORK/musl-cc"
 export CC=$WORK/musl-cc CFLAGS="-O2 -fPIC" CPPFLAGS="-I$DEPS/include"
-step() {  # step NAME COMMAND...: output to a log, its tail on failure
+build_step() {  # build_step NAME COMMAND...: output to a log, its tail on failure
     local name=$1
     shift
     if ! "$@" >"$WORK/$name.log" 2>&1; then
@@ -82,19 +82,19 @@ step() {  # step NAME COMMAND...: output to a log, its tail on failure
 
 log "building zlib"
 zlib=$(unpack "${tarballs[1]}")
-(cd "$zlib" && step zlib-configure ./configure --prefix="$DEPS" --static && step zlib-make make -j2 install)
+(cd "$zlib" && build_step zlib-configure ./configure --prefix="$DEPS" --static && build_step zlib-make make -j2 install)
 
 log "building libffi"
 libffi=$(unpack "${tarballs[2]}")
-(cd "$libffi" && step libffi-configure ./configure --prefix="$DEPS" --libdir="$DEPS/lib" --disable-shared \
-    --enable-static --with-pic --disable-docs && step libffi-make make -j2 install)
+(cd "$libffi" && build_step libffi-configure ./configure --prefix="$DEPS" --libdir="$DEPS/lib" --disable-shared \
+    --enable-static --with-pic --disable-docs && build_step libffi-make make -j2 install)
 
 log "building SQLite"
 sqlite=$(unpack "${tarballs[3]}")
 # Only the library: no shell, no Tcl binding; its headers and pkg-config file by hand,
 # since the install target would build the shell too.
-(cd "$sqlite" && step sqlite-configure ./configure --prefix="$DEPS" --disable-shared --enable-static \
-    --disable-tcl --disable-readline --disable-editline && step sqlite-make make -j2 lib_install &&
+(cd "$sqlite" && build_step sqlite-configure ./configure --prefix="$DEPS" --disable-shared --enable-static \
+    --disable-tcl --disable-readline --disable-editline && build_step sqlite-make make -j2 lib_install &&
     cp sqlite3.h sqlite3ext.h "$DEPS/include/" && cp sqlite3.pc "$DEPS/lib/pkgconfig/")
 
 log "configuring CPython into $PREFIX"
@@ -102,12 +102,12 @@ python=$(unpack "${tarballs[0]}")
 cd "$python"
 # Only the libraries above are found through pkg-config, never the host's.
 export PKG_CONFIG_LIBDIR=$DEPS/lib/pkgconfig PKG_CONFIG_PATH=""
-step configure ./configure --prefix="$PREFIX" --with-ensurepip=install LDFLAGS="-L$DEPS/lib"
+build_step configure ./configure --prefix="$PREFIX" --with-ensurepip=install LDFLAGS="-L$DEPS/lib"
 log "building (a few minutes)"
-step make nice -n 10 make -j2
+build_step make nice -n 10 make -j2
 log "installing"
 rm -rf "$PREFIX"
-step install make install
+build_step install make install
 if ! usable; then
     log "the built interpreter lacks zlib, ctypes, sqlite3, socket, venv or pip, or is not linked against musl"
     exit 1
