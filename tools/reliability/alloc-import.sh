@@ -10,28 +10,28 @@
 #
 #   tools/reliability/alloc-import.sh [X.Y | 3.13t ...]   default: tools/python-versions and 3.13t
 #
-# 3.14 on run in the root of Debian's development suite (tools/find-python.sh), 3.13t is
-# tools/free-threaded-python.sh's (built on first use, about ten minutes). Builds and venvs go to
+# 3.14 on run in the root of Debian's development suite (tools/interpreters/find-python.sh), 3.13t
+# is tools/interpreters/free-threaded-python.sh's (built on first use, about ten minutes). Builds and venvs go to
 # build/alloc-import/; a venv gets pytest (which the driver imports) only where the interpreter
 # lacks it. Exits non-zero if a version fails or has no interpreter.
 set -uo pipefail
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+ROOT=$REPO
 cd "$ROOT" || exit 1
-source tools/lib.sh
 WORK=build/alloc-import
 mkdir -p "$WORK"
 versions=("$@")
 if ((${#versions[@]} == 0)); then
-    mapfile -t versions < <(grep -E '^[0-9]' tools/python-versions)
+    mapfile -t versions < <(python_versions)
     versions+=(3.13t)
 fi
 
 # Prints the command that runs the interpreter of VERSION (a prefix and a path), or fails.
 interpreter() {
     if [[ $1 == 3.13t ]]; then
-        tools/free-threaded-python.sh 2>/dev/null | tail -n 1
+        tools/interpreters/free-threaded-python.sh 2>/dev/null | tail -n 1
     else
-        tools/find-python.sh "$1" 2>/dev/null
+        tools/interpreters/find-python.sh "$1" 2>/dev/null
     fi
 }
 
@@ -63,9 +63,9 @@ for version in "${versions[@]}"; do
         failed=1
         continue
     fi
-    read -ra run <<<"$command"
-    python=${run[-1]}
-    unset 'run[-1]'
+    split_interpreter "$command"
+    run=("${prefix[@]}")
+    python=$interpreter
     label=$("${run[@]}" "$python" -c 'import platform, sysconfig
 print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
     build=$WORK/build-$version
