@@ -15,9 +15,11 @@ counted) but they show where tarvu does more work than it must.
 tarvu is built once per C++ compiler (g++ and clang++ by default, each in
 <build>/bench/<compiler>/ with the project's Release settings), so that the
 table also shows whether both compilers inline the hot path alike: clang/g++
-above 1.05 on any operation is flagged.
+above 1.05 on any operation is flagged. `--prebuilt NAME=DIR` adds a column for
+a module built elsewhere, such as the one a wheel installs (unpack the wheel
+into DIR): above 1.1 of the first compiler's build is flagged.
 
-    python bench/instructions.py [--loops N] [--only KEY,...] [--compilers g++,clang++]
+    python bench/instructions.py [--loops N] [--only KEY,...] [--compilers g++,clang++] [--prebuilt wheel=DIR]
 
 Run it with the interpreter to measure on: Debian's optimised /usr/bin/python3.11
 first (PGO and LTO, as users' interpreters are built), pyenv's builds second.
@@ -25,10 +27,10 @@ Needs valgrind, cmake and both compilers (tools/install-deps.sh installs them).
 """
 
 import argparse
+import platform
 import re
 import subprocess
 import sys
-import sysconfig
 import tempfile
 from pathlib import Path
 
@@ -64,6 +66,9 @@ def instructions(module, module_dirs, statement, loops, workdir):
 
 
 COMPILER_GAP_MAX = 1.05
+# A wheel's module is built by another toolchain (zig's clang, a static libc++),
+# for the oldest CPU and C library it supports; it may cost this much more.
+PREBUILT_GAP_MAX = 1.10
 # Goals: tarvu's Ir per call over the shared floor's, under an optimised
 # interpreter, by operation (the class attribute runs none of tarvu's code).
 IR_OVER_SHARED_MAX = {
@@ -95,28 +100,41 @@ def main():
     parser.add_argument("--cmake-arg", action="append", default=[], metavar="ARG",
                         help="passed to cmake when configuring tarvu's builds (repeatable), to weigh a build "
                              "setting; a setting stays in the build folder's cache until changed again")
+    parser.add_argument("--prebuilt", action="append", default=[], metavar="NAME=DIR",
+                        help="also count the tarvu module found in DIR (e.g. an unpacked wheel), "
+                             "as the column NAME (repeatable)")
     args = parser.parse_args()
+    compilers = args.compilers.split(",")
+    prebuilt = {}
+    for item in args.prebuilt:
+        name, _, directory = item.partition("=")
+        if not name or not directory or not Path(directory).is_dir():
+            parser.error(f"--prebuilt wants NAME=DIR with an existing DIR, not {item!r}")
+        if name in prebuilt or name in compilers or name in ("floor", "shared"):
+            parser.error(f"--prebuilt {item!r}: the column {name!r} is taken")
+        prebuilt[name] = ("tarvu", [Path(directory).resolve()])
 
     out_dir = run.build_dir(args)
     floor_path = run.build_floor(out_dir / "bench")
     shared_path = run.build_floor(out_dir / "bench", shared=True)
-    compilers = args.compilers.split(",")
     implementations = {}
     for compiler in compilers:
         print(f"building tarvu with {compiler} ...", file=sys.stderr, flush=True)
         implementations[compiler] = ("tarvu", [build_with(compiler, out_dir / "bench", args.cmake_arg)])
+    implementations.update(prebuilt)
     implementations["floor"] = ("tarvu_floor", [floor_path.parent])
     implementations["shared"] = ("tarvu_floor_shared", [shared_path.parent])
     wanted = set(args.only.split(",")) if args.only else None
     operations = [op for op in run.OPERATIONS if wanted is None or op[0] in wanted]
 
     reference = compilers[0]
-    header = f"{'operation':<38}" + "".join(f"{c + ' Ir':>12}" for c in compilers)
+    columns = compilers + list(prebuilt)
+    header = f"{'operation':<38}" + "".join(f"{c + ' Ir':>12}" for c in columns)
     header += f"{'floor Ir':>10}{'shared Ir':>11}"
-    header += "".join(f"{c + '/floor':>14}{c + '/shared':>15}" for c in compilers)
-    header += "".join(f"{c + '/' + reference:>16}" for c in compilers[1:])
+    header += "".join(f"{c + '/floor':>14}{c + '/shared':>15}" for c in columns)
+    header += "".join(f"{c + '/' + reference:>16}" for c in columns[1:])
     header += "  goal (" + reference + "/shared)"
-    print(f"CPython {sysconfig.get_python_version()}, {args.loops} loops, Ir per call "
+    print(f"CPython {platform.python_version()} ({sys.executable}), {args.loops} loops, Ir per call "
           f"net of an empty loop")
     print(header)
     flagged = []
@@ -129,15 +147,15 @@ def main():
             for name, (module, dirs) in implementations.items():
                 total = instructions(module, dirs, statement, args.loops, workdir)
                 per_call[name] = (total - empty[name]) / args.loops
-            line = f"{label:<38}" + "".join(f"{per_call[c]:>12.0f}" for c in compilers)
+            line = f"{label:<38}" + "".join(f"{per_call[c]:>12.0f}" for c in columns)
             line += f"{per_call['floor']:>10.0f}{per_call['shared']:>11.0f}"
             line += "".join(f"{per_call[c] / per_call['floor']:>14.2f}{per_call[c] / per_call['shared']:>15.2f}"
-                            for c in compilers)
-            for compiler in compilers[1:]:
-                gap = per_call[compiler] / per_call[reference]
+                            for c in columns)
+            for column in columns[1:]:
+                gap = per_call[column] / per_call[reference]
                 line += f"{gap:>16.2f}"
-                if gap > COMPILER_GAP_MAX:
-                    flagged.append(f"{label} ({compiler} {gap:.2f}x)")
+                if gap > (PREBUILT_GAP_MAX if column in prebuilt else COMPILER_GAP_MAX):
+                    flagged.append(f"{label} ({column} {gap:.2f}x)")
             if key in IR_OVER_SHARED_MAX:
                 goal = IR_OVER_SHARED_MAX[key]
                 met = per_call[reference] / per_call["shared"] <= goal
@@ -145,8 +163,9 @@ def main():
                 if not met:
                     missed.append(label)
             print(line, flush=True)
-    if len(compilers) > 1:
-        print(f"over {COMPILER_GAP_MAX:g}x of {reference}: " + (", ".join(flagged) or "none"))
+    if len(columns) > 1:
+        print(f"over {COMPILER_GAP_MAX:g}x (a compiler) or {PREBUILT_GAP_MAX:g}x (a prebuilt module) of "
+              f"{reference}: " + (", ".join(flagged) or "none"))
     print("goals missed: " + (", ".join(missed) or "none"))
     return 1 if flagged else 0
 
