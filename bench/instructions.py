@@ -27,6 +27,7 @@ Needs valgrind, cmake and both compilers (tools/install-deps.sh installs them).
 """
 
 import argparse
+import os
 import platform
 import re
 import subprocess
@@ -55,9 +56,12 @@ def instructions(module, module_dirs, statement, loops, workdir):
     script = CHILD.format(paths=[str(d) for d in module_dirs], module=module,
                           setup=run.SETUP, statement=body, loops=loops)
     out = Path(workdir) / "callgrind.out"
+    # str hashes are salted per process, which moves dict probing and so the
+    # count from one run to the next; a fixed seed makes a count repeatable.
+    env = {**os.environ, "PYTHONHASHSEED": os.environ.get("PYTHONHASHSEED", "0")}
     done = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
                            sys.executable, "-c", script],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, env=env)
     if done.returncode != 0:
         raise SystemExit(f"valgrind failed for {module}: {done.stderr[-2000:]}")
     match = re.search(r"Collected : (\d+)", done.stderr)
