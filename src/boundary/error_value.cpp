@@ -105,24 +105,100 @@ void fault_describing(std::string_view prefix, ErrorValue error, SourceLocation 
     raise_fault(description, where);
 }
 
-// --- Construction and lifetime ------------------------------------------------
+// --- The payload -----------------------------------------------------------------
+
+struct ErrorValue::Payload {
+    /// Lazy: no Python object yet. Fetched: as PyErr_Fetch gave it. Normalized:
+    /// type, instance, traceback. Normalizing: in between, for the time of one
+    /// PyErr_NormalizeException call, which may run Python code.
+    enum class State : uint8_t { Lazy, Fetched, Normalized, Normalizing };
+    enum class LazyKind : uint8_t { Message, Conversion, Panic };
+
+    /// A new payload. Its size is the module's own, so running out of memory
+    /// for it is the allocation-failure abort, wherever an error is made; an
+    /// error that embeds caller text has made that text fallibly beforehand.
+    static Payload* make(State state) {
+        auto* payload = new (std::nothrow) Payload;
+        if (payload == nullptr) [[unlikely]] {
+            abort_on_allocation_failure();
+        }
+        payload->state = state;
+        return payload;
+    }
+    // Type, value, traceback, in that order rather than the members' reverse:
+    // a finaliser run by the last of these releases sees what it always has.
+    ~Payload() { release_references(); }
+    void release_references() noexcept {
+        type.reset();
+        value.reset();
+        traceback.reset();
+    }
+
+    State state = State::Lazy;
+    LazyKind lazy_kind = LazyKind::Message;
+    int number = -1;  // lazy: number appended to the message
+    // lazy: a builtin exception type; those live as long as the interpreter,
+    // so it is borrowed
+    PyObject* lazy_type = nullptr;
+    Owned type;       // fetched/normalized
+    Owned value;      // fetched/normalized; lazy conversion: the type of the object that failed to convert
+    Owned traceback;  // fetched/normalized; may be empty
+    // lazy: a fixed message, or the target of a conversion
+    const char* static_text = nullptr;
+    size_t ascii_length = 0;  // lazy: length of an ASCII static_text, 0 if not known
+    std::string text;         // lazy: a composed message or fault text
+};
+
+void ErrorValue::destroy(Payload* payload) noexcept {
+    // Its references go through Owned, which defers them to POOL when the
+    // thread does not hold the interpreter.
+    delete payload;
+}
+
+ErrorValue ErrorValue::general(AsciiMessage text) {
+    ErrorValue error = lazy_static_text(PyExc_RuntimeError, text.text);
+    error.payload_->ascii_length = text.length;
+    return error;
+}
+
+ErrorValue ErrorValue::general_with_number(AsciiMessage prefix, unsigned number) {
+    ErrorValue error = general(prefix);
+    error.payload_->number = static_cast<int>(number);
+    return error;
+}
+
+ErrorValue ErrorValue::lazy_static_text(PyObject* builtin_type, const char* static_text) {
+    ErrorValue error(Payload::make(Payload::State::Lazy));
+    error.payload_->lazy_type = builtin_type;
+    error.payload_->static_text = static_text;
+    return error;
+}
+
+ErrorValue ErrorValue::lazy_composed_text(PyObject* builtin_type, std::string message) {
+    ErrorValue error(Payload::make(Payload::State::Lazy));
+    error.payload_->lazy_type = builtin_type;
+    error.payload_->text = std::move(message);
+    return error;
+}
 
 ErrorValue ErrorValue::conversion_failure(PyObject* object, const char* static_target) {
-    ErrorValue error(State::Lazy);
-    error.lazy_kind_ = LazyKind::Conversion;
-    error.lazy_type_ = PyExc_TypeError;
-    error.value_ = Owned::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-    error.static_text_ = static_target;
+    ErrorValue error(Payload::make(Payload::State::Lazy));
+    Payload& payload = *error.payload_;
+    payload.lazy_kind = Payload::LazyKind::Conversion;
+    payload.lazy_type = PyExc_TypeError;
+    payload.value = Owned::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    payload.static_text = static_target;
     return error;
 }
 
 ErrorValue ErrorValue::from_fault(Fault&& fault) {
-    ErrorValue error(State::Lazy);
-    error.lazy_kind_ = LazyKind::Panic;  // the type is obtained only when raised
+    ErrorValue error(Payload::make(Payload::State::Lazy));
+    Payload& payload = *error.payload_;
+    payload.lazy_kind = Payload::LazyKind::Panic;  // the type is obtained only when raised
     if (fault.has_text()) {
-        error.text_ = std::make_unique<std::string>(std::move(fault).text());
+        payload.text = std::move(fault).text();
     } else {
-        error.static_text_ = FAULT_WITHOUT_TEXT;
+        payload.static_text = FAULT_WITHOUT_TEXT;
     }
     return error;
 }
@@ -133,24 +209,12 @@ ErrorValue ErrorValue::out_of_memory() {
     return fetch_unchecked();
 }
 
-void ErrorValue::move_from(ErrorValue& other) noexcept {
-    state_ = std::exchange(other.state_, State::Consumed);
-    lazy_kind_ = other.lazy_kind_;
-    number_ = other.number_;
-    lazy_type_ = other.lazy_type_;
-    type_ = std::move(other.type_);
-    value_ = std::move(other.value_);
-    traceback_ = std::move(other.traceback_);
-    static_text_ = other.static_text_;
-    ascii_length_ = other.ascii_length_;
-    text_ = std::move(other.text_);
+bool ErrorValue::is_lazy() const {
+    return payload_ != nullptr && payload_->state == Payload::State::Lazy;
 }
 
-void ErrorValue::release_references() noexcept {
-    type_.reset();
-    value_.reset();
-    traceback_.reset();
-    state_ = State::Consumed;
+bool ErrorValue::runs_python_code_when_raised() const {
+    return is_lazy() && payload_->lazy_kind == Payload::LazyKind::Conversion;
 }
 
 // --- Lazy errors -----------------------------------------------------------------
@@ -159,18 +223,19 @@ Result<std::string> ErrorValue::conversion_message(std::string_view prefix) cons
     // The type's name is the caller's text (any class can set its
     // __qualname__), so the message is composed in one allocation that may
     // fail as a MemoryError.
-    Result<HeldText> type_name = type_name_for_message(value_.get());
+    Result<HeldText> type_name = type_name_for_message(payload_->value.get());
     if (!type_name.ok()) {
         return std::move(type_name).error();
     }
     return compose_message(
-        {prefix, "'", type_name.value().text, "' object cannot be converted to '", static_text_, "'"});
+        {prefix, "'", type_name.value().text, "' object cannot be converted to '", payload_->static_text, "'"});
 }
 
 template <class Use>
 auto ErrorValue::with_lazy_message(Use&& use) const {
-    const std::string_view text = static_text_ != nullptr ? std::string_view(static_text_) : std::string_view(*text_);
-    if (number_ < 0) {
+    const std::string_view text =
+        payload_->static_text != nullptr ? std::string_view(payload_->static_text) : std::string_view(payload_->text);
+    if (payload_->number < 0) {
         return use(text);
     }
     // The failing lookups of the vocabularies raise a fixed text with a number
@@ -178,32 +243,33 @@ auto ErrorValue::with_lazy_message(Use&& use) const {
     char buffer[128];
     if (text.size() + 12 <= sizeof(buffer)) {
         std::memcpy(buffer, text.data(), text.size());
-        char* end = std::to_chars(buffer + text.size(), buffer + sizeof(buffer), number_).ptr;
+        char* end = std::to_chars(buffer + text.size(), buffer + sizeof(buffer), payload_->number).ptr;
         return use(std::string_view(buffer, static_cast<size_t>(end - buffer)));
     }
-    return use(std::string_view(std::string(text) + std::to_string(number_)));
+    return use(std::string_view(std::string(text) + std::to_string(payload_->number)));
 }
 
 Result<std::string> ErrorValue::lazy_message(std::string_view prefix) const {
-    if (lazy_kind_ == LazyKind::Conversion) {
+    if (payload_->lazy_kind == Payload::LazyKind::Conversion) {
         return conversion_message(prefix);
     }
     return with_lazy_message([&](std::string_view message) { return compose_message({prefix, message}); });
 }
 
 Owned ErrorValue::lazy_message_object() const {
-    if (ascii_length_ > 0) {
+    if (payload_->ascii_length > 0) {
         // The failing lookups of the vocabularies raise these on every miss, so
         // the text goes straight into the str.
         char digits[16];
         size_t digit_count = 0;
-        if (number_ >= 0) {
-            digit_count = static_cast<size_t>(std::to_chars(digits, digits + sizeof(digits), number_).ptr - digits);
+        if (payload_->number >= 0) {
+            digit_count =
+                static_cast<size_t>(std::to_chars(digits, digits + sizeof(digits), payload_->number).ptr - digits);
         }
-        return Owned::steal(
-            new_ascii_str(std::string_view(static_text_, ascii_length_), std::string_view(digits, digit_count)));
+        return Owned::steal(new_ascii_str(std::string_view(payload_->static_text, payload_->ascii_length),
+                                          std::string_view(digits, digit_count)));
     }
-    if (lazy_kind_ == LazyKind::Conversion) {
+    if (payload_->lazy_kind == Payload::LazyKind::Conversion) {
         Result<std::string> message = conversion_message({});
         if (!message.ok()) {
             // Reading the type's name was interrupted, or memory ran out: that
@@ -226,8 +292,8 @@ std::pair<Owned, Owned> ErrorValue::lazy_type_and_argument() const {
         // and is what the caller sees.
         return {};
     }
-    if (lazy_kind_ != LazyKind::Panic) {
-        return {Owned::new_ref(lazy_type_), std::move(text)};
+    if (payload_->lazy_kind != Payload::LazyKind::Panic) {
+        return {Owned::new_ref(payload_->lazy_type), std::move(text)};
     }
     Owned argument = Owned::steal(PyTuple_Pack(1, text.get()));
     if (!argument) {
@@ -269,10 +335,11 @@ Owned ErrorValue::new_exception_instance(PyObject* type, Owned argument) {
 // --- Taking errors from the interpreter ----------------------------------------------
 
 ErrorValue ErrorValue::fetched(Owned type, Owned value, Owned traceback) {
-    ErrorValue error(State::Fetched);
-    error.type_ = std::move(type);
-    error.value_ = std::move(value);
-    error.traceback_ = std::move(traceback);
+    ErrorValue error(Payload::make(Payload::State::Fetched));
+    Payload& payload = *error.payload_;
+    payload.type = std::move(type);
+    payload.value = std::move(value);
+    payload.traceback = std::move(traceback);
     return error;
 }
 
@@ -299,12 +366,12 @@ std::optional<ErrorValue> ErrorValue::take() {
         PyErr_Clear();
         return error;
     }
-    if (error.type_.get() != panic_type) {
+    if (error.payload_->type.get() != panic_type) {
         return error;
     }
     // A PanicException came back out of the interpreter: print it and carry on
     // as a fault with the same text.
-    Result<std::string> text = panic_text(error.value_.get(), error.type_.get());
+    Result<std::string> text = panic_text(error.payload_->value.get(), panic_type);
     std::fprintf(stderr, "%s\n%s\n", RESUMING_PANIC_LINE, STACK_TRACE_LINE);
     std::move(error).raise();
     PyErr_PrintEx(0);
@@ -326,44 +393,50 @@ ErrorValue ErrorValue::fetch() {
 // --- Raising and inspecting ----------------------------------------------------------
 
 void ErrorValue::raise() && {
-    switch (state_) {
-        case State::Lazy: {
-            auto [type, argument] = lazy_type_and_argument();
-            release_references();
-            if (!type) {
-                return;
-            }
-            // The instance is made here rather than by the interpreter when the
-            // exception is caught: the same object, without the detour through
-            // calling the type. Failing to make it leaves its MemoryError pending.
-            Owned instance = new_exception_instance(type.get(), std::move(argument));
-            if (instance) {
-                PyErr_Restore(type.release(), instance.release(), nullptr);
-            }
+    using State = Payload::State;
+    if (payload_ == nullptr || payload_->state == State::Normalizing) {
+        raise_fault("Cannot raise a PyErr that is being normalized or was consumed.");
+    }
+    if (payload_->state == State::Lazy) {
+        auto [type, argument] = lazy_type_and_argument();
+        release();
+        if (!type) {
             return;
         }
-        case State::Fetched:
-        case State::Normalized:
-            PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-            state_ = State::Consumed;
-            return;
-        case State::Normalizing:
-        case State::Consumed:
-            raise_fault("Cannot raise a PyErr that is being normalized or was consumed.");
+        // The instance is made here rather than by the interpreter when the
+        // exception is caught: the same object, without the detour through
+        // calling the type. Failing to make it leaves its MemoryError pending.
+        Owned instance = new_exception_instance(type.get(), std::move(argument));
+        if (instance) {
+            PyErr_Restore(type.release(), instance.release(), nullptr);
+        }
+        return;
     }
+    // Fetched or normalised: handed over exactly as held.
+    Payload& payload = *payload_;
+    PyErr_Restore(payload.type.release(), payload.value.release(), payload.traceback.release());
+    release();
 }
 
 NormalizedError ErrorValue::normalize() {
-    if (state_ == State::Normalized) {
-        return {type_.get(), value_.get(), traceback_.get()};
+    using State = Payload::State;
+    if (payload_ == nullptr) {
+        // Raised or moved from: there is nothing left to normalise.
+        raise_fault("Exception type missing");
     }
-    if (state_ == State::Normalizing) {
+    Payload& payload = *payload_;
+    if (payload.state == State::Normalized) {
+        return {payload.type.get(), payload.value.get(), payload.traceback.get()};
+    }
+    if (payload.state == State::Normalizing) {
         raise_fault("Cannot normalize a PyErr while already normalizing it.");
     }
     ExceptionTriple raw;
-    if (state_ == State::Lazy) {
+    if (payload.state == State::Lazy) {
         auto [lazy_type, argument] = lazy_type_and_argument();
-        release_references();
+        // The payload is kept for the normalised state; its lazy fields are
+        // read only while it is lazy.
+        payload.release_references();
         if (!lazy_type) {
             // The message could not be made; what is pending is what we normalise.
             raw = fetch_pending();
@@ -371,29 +444,32 @@ NormalizedError ErrorValue::normalize() {
             raw = {std::move(lazy_type), std::move(argument), Owned()};
         }
     } else {
-        raw = {std::move(type_), std::move(value_), std::move(traceback_)};
+        raw = {std::move(payload.type), std::move(payload.value), std::move(payload.traceback)};
     }
-    state_ = State::Normalizing;
+    payload.state = State::Normalizing;
     ExceptionTriple result = normalized(std::move(raw));
     if (!result.type) {
-        state_ = State::Consumed;
+        release();
         raise_fault("Exception type missing");
     }
     if (!result.value) {
-        state_ = State::Consumed;
+        release();
         raise_fault("Exception value missing");
     }
-    type_ = std::move(result.type);
-    value_ = std::move(result.value);
-    traceback_ = std::move(result.traceback);
-    state_ = State::Normalized;
-    return {type_.get(), value_.get(), traceback_.get()};
+    payload.type = std::move(result.type);
+    payload.value = std::move(result.value);
+    payload.traceback = std::move(result.traceback);
+    payload.state = State::Normalized;
+    return {payload.type.get(), payload.value.get(), payload.traceback.get()};
 }
 
 PyObject* ErrorValue::type() const {
-    if (state_ == State::Lazy) {
-        if (lazy_kind_ != LazyKind::Panic) {
-            return lazy_type_;
+    if (payload_ == nullptr) {
+        return nullptr;
+    }
+    if (payload_->state == Payload::State::Lazy) {
+        if (payload_->lazy_kind != Payload::LazyKind::Panic) {
+            return payload_->lazy_type;
         }
         if (PyObject* panic_type = panic_exception_type()) {
             return panic_type;
@@ -403,7 +479,7 @@ PyObject* ErrorValue::type() const {
         PyErr_Clear();
         return PyExc_BaseException;
     }
-    return type_.get();
+    return payload_->type.get();
 }
 
 bool ErrorValue::is_instance_of(PyObject* exception_type) {
@@ -416,8 +492,8 @@ Owned ErrorValue::into_instance() && {
     if (normalized.traceback != nullptr) {
         PyException_SetTraceback(normalized.value, normalized.traceback);
     }
-    Owned instance = std::move(value_);
-    release_references();
+    Owned instance = std::move(payload_->value);
+    release();
     return instance;
 }
 

@@ -8,7 +8,6 @@
 
 #include <cassert>
 #include <exception>
-#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -51,21 +50,17 @@ private:
 template <class T>
 class Result;
 
+/// An exception not raised yet, as one owned pointer to its payload (null once
+/// raised, discarded or moved from): a failing call moves its error a few times
+/// on the way to the guard and every Result has room for one, so moving it is a
+/// word, and its fields are written once, in the payload.
 class [[nodiscard]] ErrorValue {
 public:
     // --- Making error values -------------------------------------------------
     /// A general error: RuntimeError carrying exactly `text` (static storage).
-    static ErrorValue general(AsciiMessage text) {
-        ErrorValue error = lazy_static_text(PyExc_RuntimeError, text.text);
-        error.ascii_length_ = text.length;
-        return error;
-    }
+    static ErrorValue general(AsciiMessage text);
     /// A general error whose text ends in a number: "{prefix}{number}".
-    static ErrorValue general_with_number(AsciiMessage prefix, unsigned number) {
-        ErrorValue error = general(prefix);
-        error.number_ = static_cast<int>(number);
-        return error;
-    }
+    static ErrorValue general_with_number(AsciiMessage prefix, unsigned number);
     static ErrorValue runtime_error(std::string message) {
         return lazy_composed_text(PyExc_RuntimeError, std::move(message));
     }
@@ -75,20 +70,10 @@ public:
     /// A lazy error of a builtin exception type whose message is a text with
     /// static storage (a constant): only the pointer is kept, nothing is copied,
     /// so the text must outlive the error.
-    static ErrorValue lazy_static_text(PyObject* builtin_type, const char* static_text) {
-        ErrorValue error(State::Lazy);
-        error.lazy_type_ = builtin_type;
-        error.static_text_ = static_text;
-        return error;
-    }
+    static ErrorValue lazy_static_text(PyObject* builtin_type, const char* static_text);
     /// A lazy error of a builtin exception type whose message was composed at
     /// run time: the error takes the string over.
-    static ErrorValue lazy_composed_text(PyObject* builtin_type, std::string message) {
-        ErrorValue error(State::Lazy);
-        error.lazy_type_ = builtin_type;
-        error.text_ = std::make_unique<std::string>(std::move(message));
-        return error;
-    }
+    static ErrorValue lazy_composed_text(PyObject* builtin_type, std::string message);
     /// lazy_static_text for a literal or a constant array, the usual case; a
     /// pointer into a composed string does not bind here.
     template <size_t N>
@@ -118,23 +103,11 @@ public:
     static ErrorValue fetch_unchecked();
 
     // --- Using error values ---------------------------------------------------
-    // Inline and member by member: every failing call moves its error a few
-    // times on the way to the guard.
-    ErrorValue(ErrorValue&& other) noexcept
-        : state_(std::exchange(other.state_, State::Consumed)),
-          lazy_kind_(other.lazy_kind_),
-          number_(other.number_),
-          lazy_type_(other.lazy_type_),
-          type_(std::move(other.type_)),
-          value_(std::move(other.value_)),
-          traceback_(std::move(other.traceback_)),
-          static_text_(other.static_text_),
-          ascii_length_(other.ascii_length_),
-          text_(std::move(other.text_)) {}
+    ErrorValue(ErrorValue&& other) noexcept : payload_(std::exchange(other.payload_, nullptr)) {}
     ErrorValue& operator=(ErrorValue&& other) noexcept {
         if (this != &other) {
-            release_references();
-            move_from(other);
+            release();
+            payload_ = std::exchange(other.payload_, nullptr);
         }
         return *this;
     }
@@ -144,26 +117,24 @@ public:
         // A fault unwinding through a frame drops the errors it held on purpose,
         // and so does the unwind that ends a thread at interpreter exit (the
         // only time the module runs without the interpreter lock).
-        assert((state_ == State::Consumed || std::uncaught_exceptions() > 0 || !compat::holds_interpreter()) &&
+        assert((payload_ == nullptr || std::uncaught_exceptions() > 0 || !compat::holds_interpreter()) &&
                "error value dropped without being raised or discarded");
         // Moved-from values, of which a failing call leaves several, hold nothing.
-        if (state_ != State::Consumed) {
-            release_references();
-        }
+        release();
     }
 
     /// Makes this error the interpreter's pending exception (PyErr_Restore only).
     void raise() &&;
     /// Drops the error on purpose.
-    void discard() && { release_references(); }
+    void discard() && { release(); }
     /// Normalises (at most once) and returns borrowed type, instance, traceback.
     NormalizedError normalize();
     /// The exception type, without normalising a lazy error.
     PyObject* type() const;
-    bool is_lazy() const { return state_ == State::Lazy; }
+    bool is_lazy() const;
     /// Whether raising may run Python code: a lazy conversion failure reads
     /// its type's `__qualname__` to compose its message.
-    bool runs_python_code_when_raised() const { return state_ == State::Lazy && lazy_kind_ == LazyKind::Conversion; }
+    bool runs_python_code_when_raised() const;
     /// `prefix` followed by the message a lazy error will be raised with,
     /// composed now in one string; or the error that composing it met (reading
     /// a type's name may be interrupted, and memory may run out).
@@ -179,13 +150,19 @@ public:
     std::string debug_form();
 
 private:
-    enum class State : uint8_t { Lazy, Fetched, Normalized, Normalizing, Consumed };
-    enum class LazyKind : uint8_t { Message, Conversion, Panic };
+    /// The error's state and the references it owns (error_value.cpp).
+    struct Payload;
 
-    explicit ErrorValue(State state) : state_(state) {}
+    explicit ErrorValue(Payload* payload) : payload_(payload) {}
     static ErrorValue fetched(Owned type, Owned value, Owned traceback);
-    void move_from(ErrorValue& other) noexcept;
-    void release_references() noexcept;
+    /// Frees the payload, releasing its references; out of line so that
+    /// dropping a moved-from value stays a null test.
+    static void destroy(Payload* payload) noexcept;
+    void release() noexcept {
+        if (payload_ != nullptr) {
+            destroy(std::exchange(payload_, nullptr));
+        }
+    }
     /// For a lazy error: the exception type and the argument it is raised with
     /// (both empty, with the error set, if the argument could not be made).
     std::pair<Owned, Owned> lazy_type_and_argument() const;
@@ -204,22 +181,11 @@ private:
     /// Consumes the error; its instance, with its traceback attached.
     Owned into_instance() &&;
 
-    State state_;
-    LazyKind lazy_kind_ = LazyKind::Message;
-    int number_ = -1;  // lazy: number appended to the message
-    // lazy: a builtin exception type; those live as long as the interpreter,
-    // so it is borrowed
-    PyObject* lazy_type_ = nullptr;
-    Owned type_;       // fetched/normalized
-    Owned value_;      // fetched/normalized; lazy conversion: the type of the object that failed to convert
-    Owned traceback_;  // fetched/normalized; may be empty
-    // lazy: a fixed message, or the target of a conversion
-    const char* static_text_ = nullptr;
-    size_t ascii_length_ = 0;  // lazy: length of an ASCII static_text_, 0 if not known
-    // lazy: a composed message or fault text; held by pointer so that moving an
-    // error value, which every failing call does a few times, stays cheap
-    std::unique_ptr<std::string> text_;
+    Payload* payload_;
 };
+
+// Every Result has room for one, and a failing call moves it several times.
+static_assert(sizeof(ErrorValue) == sizeof(void*), "an error value is one pointer wide");
 
 /// Raises a fault whose text is `prefix` followed by the debug form of `error`;
 /// for C-API failures the module cannot recover from.

@@ -217,6 +217,57 @@ TEST_F(ErrorValueTest, DebugFormTakesTheInterpreterLockOnAThreadWithoutIt) {
 
 // --- Dropping -----------------------------------------------------------------------------
 
+// Every way an error value ends gives up the references its payload holds, once: a
+// payload leaked or freed twice shows in the instance's count.
+enum class Ending { Discarded, Overwritten, NormalisedThenDiscarded, Raised, MovedThenDiscarded };
+
+class EndingAnErrorValue : public ErrorValueTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(EndingAnErrorValue, ReleasesWhatItHeldExactlyOnce) {
+    Ref instance = eval_python("ValueError('held')");
+    const Py_ssize_t before = Py_REFCNT(instance.get());
+    set_pending(PyExc_ValueError, instance.get(), nullptr);
+    ErrorValue error = ErrorValue::fetch();
+    switch (GetParam()) {
+        case Ending::Discarded:
+            std::move(error).discard();
+            break;
+        case Ending::Overwritten:
+            error = ErrorValue::lazy(PyExc_TypeError, "other");
+            std::move(error).discard();
+            break;
+        case Ending::NormalisedThenDiscarded:
+            error.normalize();
+            std::move(error).discard();
+            break;
+        case Ending::Raised:
+            std::move(error).raise();
+            PyErr_Clear();
+            break;
+        case Ending::MovedThenDiscarded: {
+            ErrorValue moved = std::move(error);
+            std::move(moved).discard();
+            std::move(error).discard();  // moved from: holds nothing
+            break;
+        }
+    }
+    EXPECT_EQ(Py_REFCNT(instance.get()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, EndingAnErrorValue,
+                         ::testing::Values(Ending::Discarded, Ending::Overwritten, Ending::NormalisedThenDiscarded,
+                                           Ending::Raised, Ending::MovedThenDiscarded));
+
+TEST_F(ErrorValueTest, AMovedFromValueIsAFaultToRaiseAndNothingToDrop) {
+    ErrorValue error = ErrorValue::lazy(PyExc_ValueError, "moved");
+    ErrorValue moved = std::move(error);
+    EXPECT_EQ(error.type(), nullptr);
+    EXPECT_FALSE(error.is_lazy());
+    EXPECT_THROW(std::move(error).raise(), Fault);
+    EXPECT_EQ(PyErr_Occurred(), nullptr);
+    EXPECT_EQ(describe(std::move(moved)), (Described{"ValueError", "moved"}));
+}
+
 // With a guard open but without the interpreter lock: a thread that the interpreter ends
 // at exit unwinds through its open guards that way.
 class DroppingWithoutTheInterpreterLock : public ErrorValueTest, public ::testing::WithParamInterface<intptr_t> {};
