@@ -46,11 +46,14 @@ LSAN_OPTIONS="suppressions=$root/tools/reliability/lsan-interpreter.supp:print_s
 # PYTHONMALLOC=malloc: every object comes from the sanitizer's allocator, so a use after free
 # or an overflow of an object is seen, not hidden inside an interpreter arena. The undefined-
 # behaviour checks keep their source paths in the module, so the release build's
-# no-build-paths check does not apply here.
+# no-build-paths check does not apply here. The caller-sized message test limits the address
+# space, which the sanitizer's own bookkeeping also maps from, so it would abort inside the
+# sanitizer, not the module.
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc PYTHONPATH="$root/build-asan" \
 ASAN_OPTIONS="$common:detect_leaks=0:log_path=$logs/asan-python" \
     "$python" -m pytest -q -p no:cacheprovider tests/python \
-    --deselect tests/python/test_module.py::test_no_build_paths_in_the_module || status=1
+    --deselect tests/python/test_module.py::test_no_build_paths_in_the_module \
+    --deselect tests/python/test_errors.py::test_caller_sized_messages_end_in_an_exception || status=1
 
 findings=$(find "$logs" -type f | wc -l)
 for log in "$logs"/*; do
