@@ -73,7 +73,10 @@ if ((TIDY)); then
     }
     # The wheel's clang-tidy carries no compiler headers of its own (stddef.h);
     # the compiler's serve, and Debian's clang-tidy has its own anyway.
-    extra=()
+    # CPython 3.13's atomics header picks its implementation by compiler, and
+    # clang 14 (which reports itself as GCC 4.2 and hides __atomic_load from
+    # __has_builtin) matches none; it has the builtins all the same.
+    extra=("--extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1")
     if [[ $clang_tidy == "$VENV"/* ]]; then
         extra+=("--extra-arg=-isystem$(${CXX:-g++} -print-file-name=include)")
     fi
