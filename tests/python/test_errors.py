@@ -378,18 +378,24 @@ calls = {
     "conversion": lambda: T(Named()),
     "index-error": lambda: T.from_int(Index()),
 }
-headroom = int(sys.argv[1]) * MiB
-outcomes = {}
-for name, call in calls.items():
+def limited(headroom, call):
     with open("/proc/self/statm") as statm:
         mapped = int(statm.read().split()[0]) * resource.getpagesize()
     resource.setrlimit(resource.RLIMIT_AS, (mapped + headroom, resource.RLIM_INFINITY))
     try:
         call()
     except BaseException as exc:
-        outcomes[name] = type(exc).__name__
+        return type(exc).__name__
     finally:
         resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+# An emulator running the interpreter (qemu's user mode) does not apply the
+# limit to it: nothing here could fail then.
+if limited(16 * MiB, lambda: bytearray(64 * MiB)) is None:
+    print("null")
+    sys.exit()
+headroom = int(sys.argv[1]) * MiB
+outcomes = {name: limited(headroom, call) for name, call in calls.items()}
 assert int(T.from_int(19)) == 19
 print(json.dumps(outcomes))
 """
@@ -407,4 +413,6 @@ def test_caller_sized_messages_end_in_an_exception(run_python, headroom, outcome
         pytest.skip("the address-space limit cannot separate the copy from the str under mimalloc")
     proc = run_python(CALLER_SIZED, str(headroom))
     assert proc.returncode == 0, proc.stderr[-4000:]
+    if proc.stdout == "null\n":
+        pytest.skip("the address-space limit is not applied to this interpreter")
     assert set(json.loads(proc.stdout).values()) == {outcome}
