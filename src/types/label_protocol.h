@@ -3,6 +3,7 @@
 // instantiated per vocabulary: the slots and methods of the class (type
 // creation, class attributes, construction, lookup, text forms, comparison).
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 
@@ -52,17 +53,39 @@ private:
 
     static const Member& member_of(PyObject* instance) { return V.members[member_index(instance)]; }
 
+    /// One member's to_string or repr text with the hash of its str, kept in
+    /// one record so that the only thing a call holds across PyUnicode_New is
+    /// a pointer to it. The hash depends on the process's hash seed, so it is
+    /// taken from the first str made and kept (0: not yet); parallel first
+    /// callers all store the same hash.
+    struct TextForm {
+        const char* text;
+        size_t length;
+        Py_hash_t hash;
+    };
+
+    static constexpr std::array<TextForm, Tables::MEMBER_COUNT> text_forms(std::string_view Member::*form) {
+        std::array<TextForm, Tables::MEMBER_COUNT> forms{};
+        for (size_t i = 0; i < forms.size(); ++i) {
+            const std::string_view text = V.members[i].*form;
+            forms[i] = TextForm{text.data(), text.size(), 0};
+        }
+        return forms;
+    }
+
     /// A fresh str of a member's text form carrying its hash, so that using it
-    /// as a dict key does not hash it again. The hash depends on the process's
-    /// hash seed, so it is taken from the first str made and kept (0: not yet).
-    /// Parallel first callers all store the same hash.
-    static PyObject* new_text_form(std::string_view text, Py_hash_t& known_hash) {
-        PyObject* str = new_ascii_str(text);
+    /// as a dict key does not hash it again.
+    static PyObject* new_text_form(TextForm& form) {
+        const Py_hash_t known_hash = load_published(form.hash);
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(form.length), 127);
         if (str != nullptr) {
-            if (Py_hash_t hash = load_published(known_hash); hash != 0) {
-                compat::set_str_hash(str, hash);
+            // The text is read from the record after the call, so that only
+            // the record's address and the hash are kept across it.
+            copy_short_text(compat::compact_ascii_data(str), std::string_view(form.text, form.length));
+            if (known_hash != 0) {
+                compat::set_str_hash(str, known_hash);
             } else {
-                publish(known_hash, PyObject_Hash(str));  // a str's hash cannot fail
+                publish(form.hash, PyObject_Hash(str));  // a str's hash cannot fail
             }
         }
         return str;
@@ -240,16 +263,18 @@ private:
     /// to_string, repr and int: the text form or number of the receiver.
     enum class Reading : uint8_t { Name, Repr, Number };
 
+    // Inlined into the lean entry by both compilers: clang otherwise calls it
+    // out of line, 6 instructions more per call.
     template <Reading R>
-    static PyObject* read_receiver(PyObject* self) {
+    TARVU_ALWAYS_INLINE static PyObject* read_receiver(PyObject* self) {
         if constexpr (R == Reading::Number) {
             return new_small_int(value_of(self));
         }
         const size_t index = member_index(self);
         if constexpr (R == Reading::Name) {
-            return new_text_form(V.members[index].name, NAME_HASHES[index]);
+            return new_text_form(NAME_FORMS[index]);
         }
-        return new_text_form(V.members[index].repr, REPR_HASHES[index]);
+        return new_text_form(REPR_FORMS[index]);
     }
 
     template <Reading R>
@@ -474,11 +499,11 @@ private:
     };
 
     static inline TypeCell CELL;
-    // Hashes of the to_string and repr texts, by member index (0: not known
-    // yet). Published with load_published/publish; every writer stores the
+    // The to_string and repr texts by member index, with their hashes once
+    // known. Published with load_published/publish; every writer stores the
     // one right value, so a race between first callers is harmless.
-    static inline Py_hash_t NAME_HASHES[Tables::MEMBER_COUNT] = {};
-    static inline Py_hash_t REPR_HASHES[Tables::MEMBER_COUNT] = {};
+    static constinit inline std::array<TextForm, Tables::MEMBER_COUNT> NAME_FORMS = text_forms(&Member::name);
+    static constinit inline std::array<TextForm, Tables::MEMBER_COUNT> REPR_FORMS = text_forms(&Member::repr);
     // The kept message strs of from_int's misses, by number (null: not made yet).
     static inline PyObject* FROM_INT_MISS_MESSAGES[256] = {};
 };
