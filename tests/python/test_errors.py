@@ -6,8 +6,10 @@ interpreter allocations made while a call runs (CPython's _testcapi allocation
 hooks): a str or list the module cannot create is an internal fault.
 """
 
+import importlib.util
 import inspect
 import json
+import signal
 import sys
 import sysconfig
 import warnings
@@ -355,6 +357,7 @@ print(sorted(set(outcomes)), len(outcomes))
 """
 
 
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer (POSIX)")
 def test_ctrl_c_while_a_type_name_is_computed_is_not_lost(run_python):
     proc = run_python(TIMED_INTERRUPT)
     assert proc.returncode == 0, proc.stderr[-4000:]
@@ -404,6 +407,7 @@ print(json.dumps(outcomes))
 # Memory beyond what the process has mapped, in MiB, against a caller's text
 # of 64 MiB: the message's one copy does not fit, or it does but the final
 # str does not, or both do.
+@pytest.mark.skipif(importlib.util.find_spec("resource") is None, reason="needs the resource module (POSIX)")
 @pytest.mark.parametrize("headroom, outcome", [(16, "MemoryError"), (96, "MemoryError"), (176, "TypeError")])
 def test_caller_sized_messages_end_in_an_exception(run_python, headroom, outcome):
     if headroom == 96 and sysconfig.get_config_var("Py_GIL_DISABLED"):
