@@ -2,7 +2,7 @@
 # Builds tarvu for every supported CPython, installs it into a fresh virtual
 # environment of each, and runs the Python suite there.
 #
-#   tools/interpreters/every-python.sh [--pip | --cmake | --wheel] [VERSION | PATH...]
+#   tools/interpreters/every-python.sh [--pip | --cmake | --wheel | --alloc-import] [VERSION | PATH...]
 #
 #   --cmake (default)  configure and build per interpreter into
 #                      build/every-python/build-X.Y (incremental), then copy
@@ -11,6 +11,10 @@
 #                      build isolation; slower, every run compiles afresh.
 #   --wheel            build a manylinux2014 wheel for the interpreter with
 #                      tools/wheels/build.sh and `pip install` it.
+#   --alloc-import     build as --cmake, then, instead of the suite, sweep the
+#                      import under allocation failure (the driver of
+#                      tests/python/test_alloc_failure.py, forms "one" and
+#                      "every"); a line per form below the interpreter's.
 #   VERSION            only these minors (e.g. 3.8 3.12, or "debian").
 #   PATH               this interpreter (e.g. "$(command -v python3)").
 #
@@ -42,7 +46,8 @@ for arg in "$@"; do
         --pip) MODE=pip ;;
         --cmake) MODE=cmake ;;
         --wheel) MODE=wheel ;;
-        -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
+        --alloc-import) MODE=alloc-import ;;
+        -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
         -*) echo "unknown option: $arg" >&2; exit 2 ;;
         *) WANTED+=("$arg") ;;
     esac
@@ -132,8 +137,8 @@ run_one() {
         gil_off=(PYTHON_GIL=0)
     fi
     # The test group has mypy too, so the stubs are checked against each interpreter's runtime.
-    local tools
-    tools=$("${RUN[@]}" "$py" "$TOOLS/dependency-group.py" test) || return 1
+    local tools=pytest  # all the import sweep's driver needs
+    [[ $MODE == alloc-import ]] || tools=$("${RUN[@]}" "$py" "$TOOLS/dependency-group.py" test) || return 1
     # shellcheck disable=SC2086  # one requirement a line, none with spaces
     step "$log" "test tools" "${RUN[@]}" "$py" -m pip install -q "${pip_only[@]}" $tools || return 1
     build_and_install "$label" "$venv" "$log" || return 1
@@ -152,6 +157,15 @@ print(tarvu.__file__)' 2>>"$log") || {
         echo "-- tarvu imported from $where, not from $venv" >&2
         return 1
     fi
+    if [[ $MODE == alloc-import ]]; then
+        local form
+        for form in one every; do
+            printf '%s ' "$form"
+            (cd "$WORK" && env -u PYTHONPATH "${gil_off[@]}" "${RUN[@]}" "$py" "$REPO/tests/python/test_alloc_failure.py" \
+                import 1 "$form" 2>>"$log" | tail -n 1)
+        done | summarise_sweeps >"$WORK/$label.sweeps"
+        return
+    fi
     echo "== pytest (tarvu from $where)" >>"$log"
     # The full allocation-failure sweeps, as make test runs them.
     if ! (cd "$WORK" && env -u PYTHONPATH "${gil_off[@]}" TARVU_FULL_SWEEPS=1 "${RUN[@]}" "$py" -m pytest -q -rfE -p no:cacheprovider \
@@ -159,6 +173,24 @@ print(tarvu.__file__)' 2>>"$log") || {
         grep -E '^(FAILED|ERROR) ' "$log" | head -n 20 | sed 's/^/   /' >&2
         return 1
     fi
+}
+
+# A line per form from the import sweep driver's reports ("FORM JSON" on
+# stdin), with the findings and shared crashes below it; fails if one failed.
+summarise_sweeps() {
+    "$(tool_python)" -c '
+import json, sys
+status = 0
+for line in sys.stdin:
+    form, report = line.split(" ", 1)
+    r = json.loads(report)
+    status |= bool(r["findings"])
+    print("%15s %-5s  %s  k 0-%d, %d imports: %s" % ("", form, "FAIL" if r["findings"] else "PASS", r["last_k"] - 1,
+          r["tried"], ", ".join("%s %d" % (kind.split(".")[-1], n) for kind, n in sorted(r["outcomes"].items()))))
+    for f in r["findings"] + [dict(f, what="a crash the control module shares, at " + " < ".join(f["backtrace"][:3]))
+                              for f in r["interpreter_faults"]]:
+        print("%22s k=%s: %s" % ("", f["k"], f["what"]))
+sys.exit(status)'
 }
 
 failed=0
@@ -186,8 +218,10 @@ while IFS='|' read -r label python; do
         label=$("${RUN[@]}" "$python" -c 'import platform; print(platform.python_version())')-unstable
     fi
     echo "-- $label: $python ($MODE)" >&2
+    rm -f "$WORK/$label.sweeps"
     if run_one "$label" "$python"; then
-        results+=("$(printf '%-14s %-7s' "$label" PASS) ($(pytest_summary "$WORK/$label.log"))")
+        counts=$(pytest_summary "$WORK/$label.log")
+        results+=("$(printf '%-14s %-7s' "$label" PASS) (${counts:-the import swept, below})")
         # Crashes that the plain C control module shares: the interpreter's, reported, not failed.
         while IFS= read -r fault; do
             results+=("               interpreter fault: ${fault#*InterpreterFault: }")
@@ -197,6 +231,7 @@ while IFS='|' read -r label python; do
         counts=$(pytest_summary "$WORK/$label.log")
         results+=("$(printf '%-14s %-7s' "$label" FAIL) (${counts:-no test run}; log $WORK/$label.log)")
     fi
+    [[ -s $WORK/$label.sweeps ]] && mapfile -t -O "${#results[@]}" results <"$WORK/$label.sweeps"
 done < <(candidates)
 
 printf '%s\n' "${results[@]}"

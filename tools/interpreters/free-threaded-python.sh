@@ -9,6 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 PREFIX=$CACHE_HOME/python3.13t
 INTERPRETER=$PREFIX/bin/python3.13t
+BUILD_LOG=$CACHE_HOME/python3.13t.log
 SUITE=unstable
 SOURCE_PACKAGE=python3.13
 
@@ -41,23 +42,15 @@ if [[ -z "$source_dir" ]]; then
     exit 1
 fi
 
-log "configuring (--disable-gil) into $PREFIX"
+log "configuring (--disable-gil) into $PREFIX (log: $BUILD_LOG)"
 cd "$source_dir"
-./configure --disable-gil --prefix="$PREFIX" --with-ensurepip=install >"$WORK/configure.log" 2>&1 || {
-    tail -n 30 "$WORK/configure.log" >&2
-    exit 1
-}
+mkdir -p "$CACHE_HOME" && : >"$BUILD_LOG"
+step "$BUILD_LOG" configure ./configure --disable-gil --prefix="$PREFIX" --with-ensurepip=install || exit 1
 log "building (a few minutes)"
-nice -n 10 make -j2 >"$WORK/make.log" 2>&1 || {
-    tail -n 40 "$WORK/make.log" >&2
-    exit 1
-}
+step "$BUILD_LOG" make nice -n 10 make -j2 || exit 1
 log "installing"
 rm -rf "$PREFIX"
-make install >"$WORK/install.log" 2>&1 || {
-    tail -n 40 "$WORK/install.log" >&2
-    exit 1
-}
+step "$BUILD_LOG" install make install || exit 1
 if ! usable; then
     log "the built interpreter is not free-threaded"
     exit 1

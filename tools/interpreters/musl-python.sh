@@ -18,6 +18,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 PREFIX=$CACHE_HOME/python3.11-musl
 INTERPRETER=$PREFIX/bin/python3.11
+BUILD_LOG=$CACHE_HOME/python3.11-musl.log
 SUITE=bookworm
 
 log() { echo "musl-python: $*" >&2; }
@@ -68,19 +69,10 @@ printf '#!/bin/sh\ncase "$1" in -print-multiarch | --print-multiarch) echo %s; e
     "$multiarch" "$KERNEL" >"$WORK/musl-cc"
 chmod +x "$WORK/musl-cc"
 export CC=$WORK/musl-cc CFLAGS="-O2 -fPIC" CPPFLAGS="-I$DEPS/include"
-build_step() {  # build_step NAME COMMAND...: output to a log, its tail on failure
-    local name=$1
-    shift
-    if ! "$@" >"$WORK/$name.log" 2>&1; then
-        mkdir -p "$CACHE_HOME/logs"
-        cp "$WORK/$name.log" "$CACHE_HOME/logs/python3.11-musl-$name.log"
-        log "$name failed (log: $CACHE_HOME/logs/python3.11-musl-$name.log):"
-        tail -n 30 "$WORK/$name.log" >&2
-        exit 1
-    fi
-}
+build_step() { step "$BUILD_LOG" "$@" || exit 1; }
+mkdir -p "$CACHE_HOME" && : >"$BUILD_LOG"
 
-log "building zlib"
+log "building zlib (log: $BUILD_LOG)"
 zlib=$(unpack "${tarballs[1]}")
 (cd "$zlib" && build_step zlib-configure ./configure --prefix="$DEPS" --static && build_step zlib-make make -j2 install)
 

@@ -34,7 +34,9 @@ run properties "$python" -m pytest -q -p no:cacheprovider tests/python/test_prop
 run threads "$python" -m pytest -q -s -p no:cacheprovider tests/python/test_threads.py
 run alloc-failure env TARVU_FULL_SWEEPS=1 "$python" -m pytest -q -s -p no:cacheprovider tests/python/test_alloc_failure.py
 # The import under allocation failure on every supported version and the free-threaded 3.13.
-run alloc-import tools/reliability/alloc-import.sh
+# shellcheck disable=SC2046  # one version a word
+run alloc-import tools/interpreters/every-python.sh --alloc-import $(bash tools/lib.sh python_versions) \
+    "$(tools/interpreters/free-threaded-python.sh | tail -n 1)"
 run refleaks tools/reliability/refleaks.sh
 run sanitizers tools/reliability/sanitize.sh
 run fuzz tools/reliability/fuzz.sh "${FUZZ_RUNS:-300000}"

