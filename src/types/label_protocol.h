@@ -51,8 +51,6 @@ private:
         return static_cast<size_t>(Tables::INDEX_BY_VALUE[reinterpret_cast<InstanceRecord*>(instance)->value]);
     }
 
-    static const Member& member_of(PyObject* instance) { return V.members[member_index(instance)]; }
-
     /// One member's to_string or repr text with the hash of its str, kept in
     /// one record so that the only thing a call holds across PyUnicode_New is
     /// a pointer to it. The hash depends on the process's hash seed, so it is
