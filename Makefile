@@ -15,7 +15,7 @@ DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
 .PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel lint deps deps-build bench check-all \
 	test-in-root check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels cross-check \
-	wheels-windows check-windows check-musl clean
+	wheels-windows check-windows check-musl lint-workflows clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -111,6 +111,12 @@ cross-check:
 # Format drift in any C/C++ file and clang-tidy findings in src/ (version 14).
 lint: build-tests
 	@VENV="$(abspath $(VENV))" JOBS=$(JOBS) tools/lint.sh $(BUILD)
+
+# actionlint (with shellcheck) and zizmor --offline on .github/workflows/, pinned
+# tools from the "workflows" group; also a step of `make check-all`.
+lint-workflows:
+	@$(DEPS) --workflows
+	@VENV="$(abspath $(VENV))" tools/release/lint-workflows.sh
 
 # Side-by-side timings against a minimal C floor, the plain C class and a
 # pure-Python peer: first under BENCH_PYTHON, an interpreter built with PGO and

@@ -17,6 +17,7 @@
 #                                  cibuildwheel
 #   tools/install-deps.sh --windows also Wine, for `make check-windows`
 #   tools/install-deps.sh --bench  what `make bench` needs: matplotlib for its chart
+#   tools/install-deps.sh --workflows actionlint and zizmor, for `make lint-workflows`
 #
 # PYTHON (default python3) is the interpreter to build for: a name on PATH
 # (pyenv shims included), a path, or a virtual environment's interpreter (its
@@ -34,8 +35,9 @@ case ${1:-} in
     --wheels) LEVEL=wheels ;;
     --windows) LEVEL=windows ;;
     --bench) LEVEL=bench ;;
+    --workflows) LEVEL=workflows ;;
     "") ;;
-    *) echo "usage: $0 [--build | --all | --wheels | --windows | --bench]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--build | --all | --wheels | --windows | --bench | --workflows]" >&2; exit 2 ;;
 esac
 
 die() { echo "install-deps: $*" >&2; exit 1; }
@@ -81,7 +83,7 @@ fi
 # the one the tree is formatted with: Debian's where the release has them
 # (Debian 12), else PyPI's wheels in the venv (the "lint" group; Debian 13).
 lint_from_pypi=0
-if [[ $LEVEL != build && $LEVEL != bench ]] && ! { deb_installed clang-format-14 && deb_installed clang-tidy-14; }; then
+if [[ $LEVEL != build && $LEVEL != bench && $LEVEL != workflows ]] && ! { deb_installed clang-format-14 && deb_installed clang-tidy-14; }; then
     if apt-cache show clang-format-14 clang-tidy-14 >/dev/null 2>&1; then
         apt_packages+=(clang-format-14 clang-tidy-14)
     else
@@ -131,6 +133,7 @@ case $LEVEL in
     all) groups+=(check) ;;
     wheels | windows) groups+=(wheels) ;;
     bench) groups+=(bench) ;;
+    workflows) groups+=(workflows) ;;
 esac
 if ((lint_from_pypi)); then
     groups+=(lint)

@@ -57,6 +57,8 @@ run wheel-cp315-arm64 tools/wheels/check-in-root.sh unstable arm64 3.15
 run windows tools/windows/check.sh
 # The musllinux wheel under a musl CPython.
 run wheel-musl tools/wheels/check-musl.sh
+# The hosted workflows: actionlint (with shellcheck) and zizmor, offline.
+run workflows tools/release/lint-workflows.sh
 
 printf '%s\n' "${summary[@]}"
 echo "logs: $logdir/"
