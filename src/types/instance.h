@@ -53,13 +53,10 @@ private:
     BorrowFlag* flag_;
 };
 
-/// Whether `object` is an instance of `type` or of a subtype.
+/// Whether `object` is an instance of `type`: the label types cannot be
+/// subclassed (LABEL_TYPE_FLAGS), so no subtype has instances to look for.
 inline bool is_instance_of_type(PyObject* object, PyTypeObject* type) {
-    if (Py_TYPE(object) == type) {
-        return true;
-    }
-    // A type that cannot be subclassed has no subtypes to look for.
-    return (type->tp_flags & Py_TPFLAGS_BASETYPE) != 0 && PyType_IsSubtype(Py_TYPE(object), type);
+    return Py_TYPE(object) == type;
 }
 
 inline BorrowFlag* borrow_flag_of(PyObject* object, size_t flag_offset) {

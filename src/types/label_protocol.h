@@ -62,10 +62,12 @@ private:
         Py_hash_t hash;
     };
 
-    static constexpr std::array<TextForm, Tables::MEMBER_COUNT> text_forms(std::string_view Member::*form) {
+    static constexpr std::string_view name_text(size_t index) { return V.members[index].name; }
+
+    static constexpr std::array<TextForm, Tables::MEMBER_COUNT> text_forms(std::string_view (*text_of)(size_t)) {
         std::array<TextForm, Tables::MEMBER_COUNT> forms{};
         for (size_t i = 0; i < forms.size(); ++i) {
-            const std::string_view text = V.members[i].*form;
+            const std::string_view text = text_of(i);
             forms[i] = TextForm{text.data(), text.size(), 0};
         }
         return forms;
@@ -500,8 +502,8 @@ private:
     // The to_string and repr texts by member index, with their hashes once
     // known. Published with load_published/publish; every writer stores the
     // one right value, so a race between first callers is harmless.
-    static constinit inline std::array<TextForm, Tables::MEMBER_COUNT> NAME_FORMS = text_forms(&Member::name);
-    static constinit inline std::array<TextForm, Tables::MEMBER_COUNT> REPR_FORMS = text_forms(&Member::repr);
+    static constinit inline std::array<TextForm, Tables::MEMBER_COUNT> NAME_FORMS = text_forms(&name_text);
+    static constinit inline std::array<TextForm, Tables::MEMBER_COUNT> REPR_FORMS = text_forms(&ReprTexts<V>::of);
     // The kept message strs of from_int's misses, by number (null: not made yet).
     static inline PyObject* FROM_INT_MISS_MESSAGES[256] = {};
 };

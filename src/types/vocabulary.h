@@ -1,6 +1,8 @@
 #pragma once
-// What distinguishes one label vocabulary from another: pure data.
+// What distinguishes one label vocabulary from another: pure data, and the
+// member texts derived from it at compile time.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -13,7 +15,6 @@ namespace tarvu {
 struct Member {
     uint8_t value;
     std::string_view name;  // also the to_string() text and the class attribute
-    std::string_view repr;  // "{class}.{name}"
 };
 
 /// The parameters of one label vocabulary.
@@ -29,10 +30,10 @@ constexpr char fold_ascii_case(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-/// Checks a member table at compile time: ascending values, names that stay
-/// distinct when ASCII case is ignored, repr texts of the form "{class}.{name}".
+/// Checks a member table at compile time: ascending values, and ASCII
+/// alphanumeric names that stay distinct when ASCII case is ignored. Each
+/// vocabulary asserts it beside its data; the class protocol takes any table.
 consteval bool is_well_formed(const Vocabulary& vocabulary) {
-    std::string_view class_name = vocabulary.class_name;
     const auto& members = vocabulary.members;
     for (size_t i = 0; i < members.size(); ++i) {
         if (i > 0 && members[i].value <= members[i - 1].value) return false;
@@ -42,10 +43,6 @@ consteval bool is_well_formed(const Vocabulary& vocabulary) {
             bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
             if (!alphanumeric) return false;
         }
-        if (member.repr.size() != class_name.size() + 1 + member.name.size()) return false;
-        if (member.repr.substr(0, class_name.size()) != class_name) return false;
-        if (member.repr[class_name.size()] != '.') return false;
-        if (member.repr.substr(class_name.size() + 1) != member.name) return false;
         for (size_t j = 0; j < i; ++j) {
             const Member& other = members[j];
             if (other.name.size() != member.name.size()) continue;
@@ -58,5 +55,36 @@ consteval bool is_well_formed(const Vocabulary& vocabulary) {
     }
     return !members.empty();
 }
+
+/// Each member's repr, "{class}.{name}", laid end to end in one array that the
+/// class's text forms point into.
+template <const Vocabulary& V>
+struct ReprTexts {
+    static constexpr std::string_view CLASS_NAME = V.class_name;
+
+    static consteval size_t byte_count() {
+        size_t count = 0;
+        for (const Member& member : V.members) count += CLASS_NAME.size() + 1 + member.name.size();
+        return count;
+    }
+
+    static constexpr std::array<char, byte_count()> BYTES = [] {
+        std::array<char, byte_count()> bytes{};
+        size_t at = 0;
+        for (const Member& member : V.members) {
+            for (char c : CLASS_NAME) bytes[at++] = c;
+            bytes[at++] = '.';
+            for (char c : member.name) bytes[at++] = c;
+        }
+        return bytes;
+    }();
+
+    /// The repr of the member at `index`, in declaration order.
+    static constexpr std::string_view of(size_t index) {
+        size_t start = 0;
+        for (size_t i = 0; i < index; ++i) start += CLASS_NAME.size() + 1 + V.members[i].name.size();
+        return {BYTES.data() + start, CLASS_NAME.size() + 1 + V.members[index].name.size()};
+    }
+};
 
 }  // namespace tarvu

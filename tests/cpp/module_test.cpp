@@ -320,7 +320,7 @@ TEST(InitializeModule, AClassThatCannotBeBuiltStopsTheBodyAfterTheClassesBeforeI
         warm_up_frame();
         {
             GuardScope guard;
-            ASSERT_TRUE(DiagnosisClass::ensure_type().ok());
+            ASSERT_TRUE(LabelClass<DIAGNOSIS>::ensure_type().ok());
         }
         Ref module(PyModule_New("tarvu"));
         ASSERT_TRUE(module);
@@ -345,8 +345,8 @@ TEST(InitializeModule, AClassThatCannotBeBuiltStopsTheBodyAfterTheClassesBeforeI
         EXPECT_EQ(all_of(module.get()), "['Diagnosis']");
         EXPECT_TRUE(PyObject_HasAttrString(module.get(), "Diagnosis"));
         EXPECT_FALSE(PyObject_HasAttrString(module.get(), "Stain"));
-        EXPECT_EQ(StainClass::cell().type, nullptr);
-        EXPECT_EQ(TileLabelClass::cell().type, nullptr) << "a class after the failing one was built";
+        EXPECT_EQ(LabelClass<STAIN>::cell().type, nullptr);
+        EXPECT_EQ(LabelClass<TILE_LABEL>::cell().type, nullptr) << "a class after the failing one was built";
     });
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "support.h"
+#include "types/label_classes.h"
 
 namespace tarvu {
 namespace {
@@ -20,22 +21,29 @@ using test::run_python;
 using test::str_of;
 using test::take_raised;
 
-// Vocabularies of the tests' own, each with a type cell of its own.
-inline constexpr Member PROBE_MEMBERS[] = {{2, "Alpha", "Probe.Alpha"}, {7, "Beta", "Probe.Beta"}};
-inline constexpr Vocabulary PROBE = {"Probe", PROBE_MEMBERS, " _", "No probe for number "};
+// Vocabularies of the tests' own, each with a type cell of its own. PROBE
+// differs from the module's where it can: values up to 255, gaps between them,
+// and a removed-character set that keeps spaces and underscores.
+inline constexpr Member PROBE_MEMBERS[] = {{2, "Alpha"}, {7, "Beta"}, {64, "Gamma"}, {128, "Delta"}, {255, "Omega"}};
+inline constexpr Vocabulary PROBE = {"Probe", PROBE_MEMBERS, "-.", "No probe for number "};
+static_assert(is_well_formed(PROBE));
 
-inline constexpr Member NESTED_MEMBERS[] = {{0, "One", "Nested.One"}, {1, "Two", "Nested.Two"}};
+inline constexpr Member NESTED_MEMBERS[] = {{0, "One"}, {1, "Two"}};
 inline constexpr Vocabulary NESTED = {"Nested", NESTED_MEMBERS, " _", "No nested for number "};
 
 // Storing a class attribute named __dict__ fails: the type's own __dict__ is
 // read-only.
-inline constexpr Member BROKEN_MEMBERS[] = {
-    {0, "First", "Broken.First"}, {1, "__dict__", "Broken.__dict__"}, {2, "Third", "Broken.Third"}};
+inline constexpr Member BROKEN_MEMBERS[] = {{0, "First"}, {1, "__dict__"}, {2, "Third"}};
 inline constexpr Vocabulary BROKEN = {"Broken", BROKEN_MEMBERS, " _", "No broken for number "};
 
 using ProbeClass = LabelClass<PROBE>;
 using NestedClass = LabelClass<NESTED>;
 using BrokenClass = LabelClass<BROKEN>;
+
+/// Binds `type` in __main__ under `name`, for the Python the tests run there.
+void expose(const char* name, PyTypeObject* type) {
+    ASSERT_EQ(PyObject_SetAttrString(PyImport_AddModule("__main__"), name, reinterpret_cast<PyObject*>(type)), 0);
+}
 
 /// The member value of a class attribute, read from the instance record:
 /// int() would ask for the type, and so try to fill an unfilled one again.
@@ -130,8 +138,7 @@ TEST_F(LabelProtocol, AFailedAttributeStoreIsWrappedTwiceAndLeavesTheCellUnfille
 class PendingPoolAtEntry : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PendingPoolAtEntry, IsAppliedBeforeTheBody) {
-    PyObject* main = PyImport_AddModule("__main__");
-    ASSERT_EQ(PyObject_SetAttrString(main, "Probe", reinterpret_cast<PyObject*>(ProbeClass::get_type())), 0);
+    expose("Probe", ProbeClass::get_type());
     run_python("m = Probe.Alpha\nheld = [Probe('beta')]");
     Ref kept = eval_python("object()");
     const Py_ssize_t before = Py_REFCNT(kept.get());
@@ -145,6 +152,85 @@ INSTANTIATE_TEST_SUITE_P(EntryPoints, PendingPoolAtEntry,
                                            "m.to_string()", "Probe('alpha')", "Probe(s='alpha')",
                                            "Probe.__new__(Probe, 'alpha')", "Probe.from_int(7)", "Probe.list()",
                                            "held.pop()"));
+
+/// Each member of PROBE through every way in: a text with its own removed
+/// characters and mixed case, its number, its text forms and comparisons.
+struct ProbeMember {
+    const char* text;
+    int value;
+    const char* expected;  // (repr, to_string, int of from_int, == from_int, == value, != value, == value + 1)
+};
+
+class ProbeMembers : public ::testing::TestWithParam<ProbeMember> {};
+
+TEST_P(ProbeMembers, ParseFromIntTextFormsAndComparisonAgree) {
+    expose("Probe", ProbeClass::get_type());
+    const std::string code =
+        std::string("m = Probe('") + GetParam().text + "')\nv = " + std::to_string(GetParam().value);
+    run_python(code.c_str());
+    Ref seen = eval_python(
+        "(repr(m), m.to_string(), int(Probe.from_int(v)), m == Probe.from_int(v), m == v, m != v, m == (v + 1) % 256)");
+    EXPECT_EQ(str_of(seen.get()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Probe, ProbeMembers,
+    ::testing::Values(ProbeMember{"al-pha", 2, "('Probe.Alpha', 'Alpha', 2, True, True, False, False)"},
+                      ProbeMember{"BETA", 7, "('Probe.Beta', 'Beta', 7, True, True, False, False)"},
+                      ProbeMember{".gam.ma.", 64, "('Probe.Gamma', 'Gamma', 64, True, True, False, False)"},
+                      ProbeMember{"dElTa", 128, "('Probe.Delta', 'Delta', 128, True, True, False, False)"},
+                      ProbeMember{"-O-m-e-g-a-", 255, "('Probe.Omega', 'Omega', 255, True, True, False, False)"}),
+    [](const auto& info) { return "Value" + std::to_string(info.param.value); });
+
+/// Texts and numbers that name no member of PROBE: spaces and underscores
+/// stay in its texts, and its gaps and 0 have no member.
+class ProbeMisses : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(ProbeMisses, RaiseTheirMessage) {
+    expose("Probe", ProbeClass::get_type());
+    const std::string code = std::string("try:\n    ") + GetParam().first +
+                             "\nexcept RuntimeError as e:\n    message = str(e)\nelse:\n    message = None";
+    run_python(code.c_str());
+    EXPECT_EQ(str_of(eval_python("message").get()), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Probe, ProbeMisses,
+                         ::testing::Values(std::pair{"Probe('al pha')", "Matching variant not found"},
+                                           std::pair{"Probe('omega_')", "Matching variant not found"},
+                                           std::pair{"Probe('')", "Matching variant not found"},
+                                           std::pair{"Probe.from_int(254)", "No probe for number 254"},
+                                           std::pair{"Probe.from_int(0)", "No probe for number 0"}),
+                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+/// Each class's members as the documented tables list them: how many, and the
+/// reprs of the first and the last (whose text starts after every other's).
+struct Listing {
+    PyTypeObject* (*type)();
+    size_t count;
+    const char* first_repr;
+    const char* last_repr;
+};
+
+class Listings : public ::testing::TestWithParam<Listing> {};
+
+TEST_P(Listings, CountAndReprs) {
+    expose("C", GetParam().type());
+    Ref count = eval_python("len(C.list())");
+    EXPECT_EQ(PyLong_AsSize_t(count.get()), GetParam().count);
+    EXPECT_EQ(str_of(eval_python("repr(C.list()[0])").get()), GetParam().first_repr);
+    EXPECT_EQ(str_of(eval_python("repr(C.list()[-1])").get()), GetParam().last_repr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vocabularies, Listings,
+    ::testing::Values(Listing{&LabelClass<DIAGNOSIS>::get_type, 7, "Diagnosis.Unknown", "Diagnosis.LTDS"},
+                      Listing{&LabelClass<STAIN>::get_type, 6, "Stain.Unknown", "Stain.CD68"},
+                      Listing{&LabelClass<TILE_LABEL>::get_type, 28, "TileLabel.Unlabeled", "TileLabel.Bonemarrow"},
+                      Listing{&ProbeClass::get_type, 5, "Probe.Alpha", "Probe.Omega"}),
+    [](const auto& info) {
+        const std::string_view repr = info.param.first_repr;
+        return std::string(repr.substr(0, repr.find('.')));
+    });
 
 }  // namespace
 }  // namespace tarvu
