@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <optional>
+#include <type_traits>
 
 #include "boundary/arguments.h"
 #include "boundary/call_guard.h"
@@ -99,16 +101,6 @@ private:
         return check_shared_borrow(object, get_type(), V.class_name, BORROW_FLAG_OFFSET);
     }
 
-    /// A new instance of the class itself; creation cannot fail in correct
-    /// operation, so a failure is a fault.
-    static PyObject* create_member(uint8_t value) {
-        PyObject* instance = allocate_instance(get_type(), value);
-        if (instance == nullptr) {
-            instance_creation_failed();
-        }
-        return instance;
-    }
-
     static PyObject* return_new(PyObject* object) {
         if (object == nullptr) {
             api_call_failed();
@@ -116,17 +108,32 @@ private:
         return object;
     }
 
-    // --- The lean path --------------------------------------------------------------
+    // --- Two paths, one body per rule ------------------------------------------------
     //
     // Most calls read an instance, compare a small int or pick a member, and
     // none of that can fail or call back into Python: that part runs without
     // the call guard's count and mark, which only matter to code that
-    // registers temporaries or can fault. The first step that can fail,
-    // allocate through the interpreter or run Python code hands the call to
-    // the guarded path, out of line, which does the whole body inside the
-    // guard (repeating only steps that cannot fail). Changes queued in POOL
-    // are applied by the guard as it opens, so a pending one sends the call
-    // there too: every entry still applies them before anything else.
+    // registers temporaries or can fault. This is the lean path. The first
+    // step that can fail, allocate through the interpreter or run Python code
+    // hands the call to the guarded path, out of line, which does the whole
+    // body inside the guard (repeating only steps that cannot fail). Changes
+    // queued in POOL are applied by the guard as it opens, so a pending one
+    // sends the call there too: every entry still applies them before
+    // anything else.
+    //
+    // Each rule is one body, written once for both paths and templated on
+    // the path it runs on. The path decides only what becomes of a step that
+    // needs the guard (an unusual argument, a miss, a failed allocation): a
+    // hand-off to the guarded entry on the lean path, the error or fault
+    // itself on the guarded one. It is chosen at compile time, so the lean
+    // path carries no test of which path it is on.
+
+    enum class Path : uint8_t { Lean, Guarded };
+
+    /// What a body gives its entry: a new reference, or null with the
+    /// exception set (lean); a new reference or an error for the guard.
+    template <Path P>
+    using Outcome = std::conditional_t<P == Path::Lean, PyObject*, Result<PyObject*>>;
 
     /// The type once it is created and filled; null until then (the guarded
     /// path creates it).
@@ -159,48 +166,52 @@ private:
         return object;
     }
 
-    /// The construction with its one argument bound. An ASCII str, the usual
-    /// argument, is parsed here and its instance made without the guard; any
-    /// other argument, a miss and a failed allocation take the guarded path.
-    static PyObject* construct_lean(PyTypeObject* subtype, PyObject* argument) {
+    // --- Parse and pick ----------------------------------------------------------------
+
+    /// The constructor's work once its one argument is bound: the member that
+    /// `argument` names, as a new instance of `subtype`. A compact ASCII str,
+    /// the usual argument, is read in place; any other object is read the
+    /// general way, which may fail and so needs the guard. A text that names
+    /// no member, and a failed allocation, raise the same errors on both
+    /// paths; the lean one raises them without the guard where it can.
+    template <Path P>
+    static Outcome<P> construct(PyTypeObject* subtype, PyObject* argument) {
         const char* data;
         Py_ssize_t length;
         if (!PyUnicode_Check(argument) || !compat::compact_ascii_text(argument, &data, &length)) [[unlikely]] {
-            return construct_guarded(subtype, argument);
+            if constexpr (P == Path::Lean) {
+                return construct_guarded(subtype, argument);
+            } else {
+                Result<std::string_view> text = extract_text_general(argument);
+                if (!text.ok()) {
+                    return argument_extraction_error("s", std::move(text).error());
+                }
+                data = text.value().data();
+                length = static_cast<Py_ssize_t>(text.value().size());
+            }
         }
         const int index = Tables::parse(std::string_view(data, static_cast<size_t>(length)));
         if (index < 0) [[unlikely]] {
-            return no_matching_variant();
+            if constexpr (P == Path::Lean) {
+                return no_matching_variant();
+            } else {
+                return ErrorValue::general(MATCHING_VARIANT_NOT_FOUND);
+            }
         }
         PyObject* instance = allocate_instance(subtype, V.members[static_cast<size_t>(index)].value);
         if (instance == nullptr) [[unlikely]] {
-            return raise_fetched();
-        }
-        return instance;
-    }
-
-    // --- The guarded path ------------------------------------------------------------
-
-    /// The constructor's work once its one argument is bound: parse, then a new
-    /// instance of `subtype`.
-    static Result<PyObject*> construct(PyTypeObject* subtype, PyObject* argument) {
-        Result<std::string_view> text = extract_text(argument);
-        if (!text.ok()) {
-            return argument_extraction_error("s", std::move(text).error());
-        }
-        int index = Tables::parse(text.value());
-        if (index < 0) {
-            return ErrorValue::general(MATCHING_VARIANT_NOT_FOUND);
-        }
-        PyObject* instance = allocate_instance(subtype, V.members[static_cast<size_t>(index)].value);
-        if (instance == nullptr) {
-            return ErrorValue::fetch();
+            if constexpr (P == Path::Lean) {
+                return raise_fetched();
+            } else {
+                return ErrorValue::fetch();
+            }
         }
         return instance;
     }
 
     [[gnu::noinline]] static PyObject* construct_guarded(PyTypeObject* subtype, PyObject* argument) {
-        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> { return construct(subtype, argument); });
+        return trampoline(
+            [&]() TARVU_ENTRY_BODY -> Result<PyObject*> { return construct<Path::Guarded>(subtype, argument); });
     }
 
     /// A lean parse that names no member. Raising it can neither fault nor
@@ -214,12 +225,14 @@ private:
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> { return ErrorValue::fetch(); });
     }
 
+    /// A call the usual matcher could not bind: the general matcher binds it
+    /// or says why not.
     [[gnu::cold, gnu::noinline]] static PyObject* tp_new_guarded(PyTypeObject* subtype, PyObject* args,
                                                                  PyObject* kwargs) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
             TARVU_TRY(extract_arguments_tuple_dict(NEW_DESCRIPTION, args, kwargs, slots));
-            return construct(subtype, slots[0]);
+            return construct<Path::Guarded>(subtype, slots[0]);
         });
     }
 
@@ -227,26 +240,84 @@ private:
                                                                           size_t nargsf, PyObject* kwnames) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
-            TARVU_TRY(
-                extract_arguments_fastcall(NEW_DESCRIPTION, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots));
-            return construct(type, slots[0]);
+            TARVU_TRY(extract_arguments_fastcall_general(NEW_DESCRIPTION, args, static_cast<Py_ssize_t>(nargsf),
+                                                         kwnames, slots));
+            return construct<Path::Guarded>(type, slots[0]);
         });
     }
 
+    // --- The exact small int -------------------------------------------------------------
+
+    /// A new instance of the class holding `value` (of the type `type`); the
+    /// class cannot fail to make one in correct operation, so a failure is a
+    /// fault, raised inside the guard.
+    template <Path P>
+    static PyObject* new_member(PyTypeObject* type, uint8_t value) {
+        PyObject* instance = allocate_instance(type, value);
+        if (instance == nullptr) [[unlikely]] {
+            if constexpr (P == Path::Lean) {
+                return member_creation_failed();
+            } else {
+                instance_creation_failed();
+            }
+        }
+        return instance;
+    }
+
+    static PyObject* create_member(uint8_t value) { return new_member<Path::Guarded>(get_type(), value); }
+
+    /// create_member's fault, for a lean path whose allocation failed.
+    [[gnu::cold, gnu::noinline]] static PyObject* member_creation_failed() {
+        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> { instance_creation_failed(); });
+    }
+
+    /// from_int's work once its one argument is bound: the member whose value
+    /// `argument` is, as a new instance. An exact int from 0 to 255, the usual
+    /// argument, is read in place; any other object through its __index__,
+    /// which runs Python code and so needs the guard. `ready` is the ready
+    /// type on the lean path; the guarded one gets (or makes) the type only
+    /// once the value names a member.
+    template <Path P>
+    TARVU_ALWAYS_INLINE static Outcome<P> from_int_value(PyObject* argument, PyTypeObject* ready) {
+        uint8_t value;
+        if (!exact_u8(argument, &value)) [[unlikely]] {
+            if constexpr (P == Path::Lean) {
+                return from_int_value_guarded(argument);
+            } else {
+                Result<uint8_t> general = extract_u8_general(argument);
+                if (!general.ok()) {
+                    return argument_extraction_error("v", std::move(general).error());
+                }
+                value = general.value();
+            }
+        }
+        if (Tables::INDEX_BY_VALUE[value] < 0) [[unlikely]] {
+            if constexpr (P == Path::Lean) {
+                return from_int_miss(value);
+            } else {
+                return ErrorValue::general_with_number(FROM_INT_MESSAGE, value);
+            }
+        }
+        if constexpr (P == Path::Lean) {
+            return new_member<P>(ready, value);
+        } else {
+            return create_member(value);
+        }
+    }
+
+    /// A from_int call the usual matcher could not bind.
     [[gnu::cold, gnu::noinline]] static PyObject* from_int_guarded(PyObject* const* args, Py_ssize_t nargsf,
                                                                    PyObject* kwnames) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             PyObject* slots[1] = {nullptr};
-            TARVU_TRY(extract_arguments_fastcall(FROM_INT_DESCRIPTION, args, nargsf, kwnames, slots));
-            Result<uint8_t> value = extract_u8(slots[0]);
-            if (!value.ok()) {
-                return argument_extraction_error("v", std::move(value).error());
-            }
-            if (Tables::INDEX_BY_VALUE[value.value()] < 0) {
-                return ErrorValue::general_with_number(FROM_INT_MESSAGE, value.value());
-            }
-            return create_member(value.value());
+            TARVU_TRY(extract_arguments_fastcall_general(FROM_INT_DESCRIPTION, args, nargsf, kwnames, slots));
+            return from_int_value<Path::Guarded>(slots[0], nullptr);
         });
+    }
+
+    [[gnu::cold, gnu::noinline]] static PyObject* from_int_value_guarded(PyObject* argument) {
+        return trampoline(
+            [&]() TARVU_ENTRY_BODY -> Result<PyObject*> { return from_int_value<Path::Guarded>(argument, nullptr); });
     }
 
     /// A lean from_int of a number that names no member, raised like
@@ -255,10 +326,7 @@ private:
         return raise_kept_message(PyExc_RuntimeError, FROM_INT_MISS_MESSAGES[value], FROM_INT_MESSAGE, value);
     }
 
-    /// create_member's fault, for a lean path whose allocation failed.
-    [[gnu::cold, gnu::noinline]] static PyObject* member_creation_failed() {
-        return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> { instance_creation_failed(); });
-    }
+    // --- Reading the receiver ------------------------------------------------------------
 
     /// to_string, repr and int: the text form or number of the receiver.
     enum class Reading : uint8_t { Name, Repr, Number };
@@ -298,6 +366,68 @@ private:
         return read_receiver_guarded<R>(self);
     }
 
+    // --- The value comparison ------------------------------------------------------------
+
+    /// The comparison once `self` is known readable as an instance of `type`:
+    /// == and != against a member's value; every other operator is left to
+    /// the other operand. An exact int from 0 to 255 and an instance of the
+    /// class are read in place; another number goes through its __index__,
+    /// which runs Python code and so needs the guard; anything else is no
+    /// member and no number.
+    template <Path P>
+    TARVU_ALWAYS_INLINE static Outcome<P> compare(PyObject* self, PyObject* other, PyTypeObject* type, int op) {
+        if (op != Py_EQ && op != Py_NE) {
+            if (static_cast<unsigned>(op) > Py_GE) [[unlikely]] {
+                if constexpr (P == Path::Lean) {
+                    return tp_richcompare_guarded(self, other, op);
+                } else {
+                    ErrorValue::lazy(PyExc_ValueError, INVALID_COMPARISON_OPERATOR).discard();
+                }
+            }
+            return not_implemented();
+        }
+        if (uint8_t value; exact_u8(other, &value)) {
+            return equality(value, value_of(self), op);
+        }
+        if (Py_TYPE(other) == type) {
+            // A failed borrow ends in NotImplemented, its error unseen.
+            if (!shared_borrow_allowed(other, type, BORROW_FLAG_OFFSET)) {
+                return not_implemented();
+            }
+            return equality(value_of(other), value_of(self), op);
+        }
+        // An object without __index__ would only produce a TypeError that is
+        // thrown away, so it is not asked.
+        if (PyLong_Check(other) || compat::has_index(other)) {
+            if constexpr (P == Path::Lean) {
+                return tp_richcompare_guarded(self, other, op);
+            } else {
+                // Any operand but an exact int may run Python code (its
+                // __index__), which could look at self's counter: self is
+                // counted as borrowed meanwhile.
+                std::optional<SharedBorrow> held;
+                if (!PyLong_CheckExact(other)) {
+                    held.emplace(borrow_flag_of(self, BORROW_FLAG_OFFSET));
+                }
+                Result<uint8_t> value = extract_u8_general(other);
+                if (value.ok()) {
+                    return equality(value.value(), value_of(self), op);
+                }
+                ErrorValue error = std::move(value).error();
+                if (must_propagate(error)) {
+                    return error;
+                }
+                std::move(error).discard();
+            }
+        }
+        // The class has no subclasses (LABEL_TYPE_FLAGS): an object of another
+        // type is not a member, and it is no number that names one.
+        return not_implemented();
+    }
+
+    /// The answer of == (`op` Py_EQ) or != between two members' values.
+    static PyObject* equality(uint8_t value, uint8_t mine, int op) { return boolean((value == mine) == (op == Py_EQ)); }
+
     [[gnu::cold, gnu::noinline]] static PyObject* tp_richcompare_guarded(PyObject* self, PyObject* other, int op) {
         return trampoline([&]() TARVU_ENTRY_BODY -> Result<PyObject*> {
             if (self == nullptr || other == nullptr) api_call_failed();
@@ -307,65 +437,40 @@ private:
             if (!shared_borrow_allowed(self, type, BORROW_FLAG_OFFSET)) {
                 return not_implemented();
             }
-            if (static_cast<unsigned>(op) > Py_GE) {
-                ErrorValue::lazy(PyExc_ValueError, INVALID_COMPARISON_OPERATOR).discard();
-                return not_implemented();
-            }
-            if (op != Py_EQ && op != Py_NE) {
-                return not_implemented();
-            }
-            const uint8_t mine = value_of(self);
-            // The usual operand first: an exact int from 0 to 255.
-            if (uint8_t value; exact_u8(other, &value)) {
-                return boolean((value == mine) == (op == Py_EQ));
-            }
-            // An object without __index__ would only produce a TypeError that is
-            // thrown away, so it goes straight to the instance test; so does an
-            // instance of the class itself, which has no __index__.
-            if (Py_TYPE(other) != type && (PyLong_Check(other) || compat::has_index(other))) {
-                // Any operand but an exact int may run Python code (its
-                // __index__), which could look at self's counter: self is
-                // counted as borrowed meanwhile.
-                std::optional<SharedBorrow> held;
-                if (!PyLong_CheckExact(other)) {
-                    held.emplace(borrow_flag_of(self, BORROW_FLAG_OFFSET));
-                }
-                Result<uint8_t> value = extract_u8(other);
-                if (value.ok()) {
-                    return boolean((value.value() == mine) == (op == Py_EQ));
-                }
-                ErrorValue error = std::move(value).error();
-                if (must_propagate(error)) {
-                    return error;
-                }
-                std::move(error).discard();
-            }
-            return compare_instance(other, type, mine, op);
+            return compare<Path::Guarded>(self, other, type, op);
         });
     }
 
-    /// The last step of a comparison: `other` as an instance of the class.
-    static PyObject* compare_instance(PyObject* other, PyTypeObject* type, uint8_t mine, int op) {
-        if (!shared_borrow_allowed(other, type, BORROW_FLAG_OFFSET)) {
-            return not_implemented();
+    // --- The free and the release of the type ---------------------------------------------
+
+    /// Gives back an instance's memory, then its reference to its type.
+    /// Freeing neither fails nor runs Python code; only a type without a
+    /// free function, which is a fault, needs the guard.
+    template <Path P>
+    TARVU_ALWAYS_INLINE static std::conditional_t<P == Path::Lean, void, Status> release(PyObject* self) {
+        PyTypeObject* type = Py_TYPE(self);
+        freefunc free_memory = type->tp_free;
+        if (free_memory == nullptr) [[unlikely]] {
+            if constexpr (P == Path::Lean) {
+                return tp_dealloc_guarded(self);
+            } else {
+                raise_fault(MISSING_TP_FREE);
+            }
         }
-        return boolean((value_of(other) == mine) == (op == Py_EQ));
+        free_instance(self, free_memory);
+        // A bare count: the interpreter's allocator took this reference for
+        // the instance, and no handle ever owned it to give it back. It goes
+        // last, after the memory that needed the type is freed, and it is
+        // never the type's last: the type's cell keeps one for the life of
+        // the process.
+        Py_DECREF(type);
+        if constexpr (P == Path::Guarded) {
+            return Ok{};
+        }
     }
 
     [[gnu::cold, gnu::noinline]] static void tp_dealloc_guarded(PyObject* self) {
-        trampoline_unraisable([&]() TARVU_ENTRY_BODY -> Status {
-            PyTypeObject* type = Py_TYPE(self);
-            freefunc free_memory = type->tp_free;
-            if (free_memory == nullptr) {
-                raise_fault(MISSING_TP_FREE);
-            }
-            free_instance(self, free_memory);
-            // Every instance of a heap type holds a reference to its type, taken
-            // by the interpreter's allocator rather than by a handle; it goes
-            // last, after the memory that needed the type is freed.
-            Py_DECREF(type);
-            return Ok{};
-        });
+        trampoline_unraisable([&]() TARVU_ENTRY_BODY -> Status { return release<Path::Guarded>(self); });
     }
 
     // --- Slots and methods ----------------------------------------------------------
@@ -373,7 +478,7 @@ private:
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         if (!POOL.may_have_pending() && args != nullptr && PyTuple_GET_SIZE(args) == 1 &&
             (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) [[likely]] {
-            return construct_lean(subtype, PyTuple_GET_ITEM(args, 0));
+            return construct<Path::Lean>(subtype, PyTuple_GET_ITEM(args, 0));
         }
         return tp_new_guarded(subtype, args, kwargs);
     }
@@ -388,30 +493,26 @@ private:
             return call_type_ordinarily(callable, args, nargsf, kwnames);
         }
         PyObject* slots[1] = {nullptr};
-        if (!POOL.may_have_pending() &&
-            extract_usual_fastcall(NEW_DESCRIPTION, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots)) [[likely]] {
-            return construct_lean(type, slots[0]);
+        if (!extract_usual_fastcall(NEW_DESCRIPTION, args, static_cast<Py_ssize_t>(nargsf), kwnames, slots))
+            [[unlikely]] {
+            return type_vectorcall_guarded(type, args, nargsf, kwnames);
         }
-        return type_vectorcall_guarded(type, args, nargsf, kwnames);
+        if (POOL.may_have_pending()) [[unlikely]] {
+            return construct_guarded(type, slots[0]);
+        }
+        return construct<Path::Lean>(type, slots[0]);
     }
 
     static PyObject* from_int(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         PyObject* slots[1] = {nullptr};
-        PyTypeObject* type = ready_type();
-        uint8_t value;
-        if (POOL.may_have_pending() || type == nullptr ||
-            !extract_usual_fastcall(FROM_INT_DESCRIPTION, args, nargsf, kwnames, slots) || !exact_u8(slots[0], &value))
-            [[unlikely]] {
+        if (!extract_usual_fastcall(FROM_INT_DESCRIPTION, args, nargsf, kwnames, slots)) [[unlikely]] {
             return from_int_guarded(args, nargsf, kwnames);
         }
-        if (Tables::INDEX_BY_VALUE[value] < 0) [[unlikely]] {
-            return from_int_miss(value);
+        PyTypeObject* type = ready_type();
+        if (POOL.may_have_pending() || type == nullptr) [[unlikely]] {
+            return from_int_value_guarded(slots[0]);
         }
-        PyObject* instance = allocate_instance(type, value);
-        if (instance == nullptr) [[unlikely]] {
-            return member_creation_failed();
-        }
-        return instance;
+        return from_int_value<Path::Lean>(slots[0], type);
     }
 
     static PyObject* list(PyObject*, PyObject*) {
@@ -433,35 +534,16 @@ private:
     static PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
         PyTypeObject* type = ready_type();
         if (lean_receiver(self, type) && other != nullptr) [[likely]] {
-            if (op != Py_EQ && op != Py_NE) {
-                if (static_cast<unsigned>(op) <= Py_GE) {
-                    return not_implemented();
-                }
-            } else if (uint8_t value; exact_u8(other, &value)) {
-                return boolean((value == value_of(self)) == (op == Py_EQ));
-            } else if (Py_TYPE(other) == type) {
-                return compare_instance(other, type, value_of(self), op);
-            } else if (!PyLong_Check(other) && !compat::has_index(other)) {
-                // No __index__ to call, and the class has no subclasses
-                // (LABEL_TYPE_FLAGS): not a member, not a number.
-                return not_implemented();
-            }
+            return compare<Path::Lean>(self, other, type, op);
         }
         return tp_richcompare_guarded(self, other, op);
     }
 
     static void tp_dealloc(PyObject* self) {
-        PyTypeObject* type = Py_TYPE(self);
-        freefunc free_memory = type->tp_free;
-        // Freeing neither fails nor runs Python code, and the reference to its
-        // type that the instance gives up is never the type's last: the
-        // type's cell keeps one for the life of the process.
-        if (!POOL.may_have_pending() && free_memory != nullptr) [[likely]] {
-            free_instance(self, free_memory);
-            Py_DECREF(type);
-            return;
+        if (POOL.may_have_pending()) [[unlikely]] {
+            return tp_dealloc_guarded(self);
         }
-        tp_dealloc_guarded(self);
+        release<Path::Lean>(self);
     }
 
     static PyObject* not_implemented() { return new_reference(Py_NotImplemented); }

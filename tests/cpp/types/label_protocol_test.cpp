@@ -232,5 +232,37 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(repr.substr(0, repr.find('.')));
     });
 
+/// A call that the lean path finishes by itself gets the same answer on the
+/// guarded path (the same result, or the same exception and message), where
+/// a pending POOL change sends it; the two paths would drift apart if either
+/// kept a rule of its own.
+class GuardedPathAnswers : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(GuardedPathAnswers, AsTheLeanPathDoes) {
+    expose("Probe", ProbeClass::get_type());
+    Ref expression(PyUnicode_FromString(GetParam()));
+    ASSERT_EQ(PyObject_SetAttrString(PyImport_AddModule("__main__"), "expression", expression.get()), 0);
+    run_python(
+        "m = Probe.Alpha\n"
+        "def outcome(expression):\n"
+        "    try:\n"
+        "        return repr(eval(expression))\n"
+        "    except Exception as error:\n"
+        "        return f'{type(error).__name__}: {error}'\n");
+    Ref lean = eval_python("outcome(expression)");
+    Ref kept = eval_python("object()");
+    const Py_ssize_t before = Py_REFCNT(kept.get());
+    queue_decref(new_reference(kept.get()));
+    Ref guarded = eval_python("outcome(expression)");
+    ASSERT_EQ(Py_REFCNT(kept.get()), before) << "the pending change was applied, so the guard ran";
+    EXPECT_EQ(str_of(guarded.get()), str_of(lean.get())) << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(LeanCalls, GuardedPathAnswers,
+                         ::testing::Values("m == 2", "m != 7", "m == Probe.Beta", "m != m", "m.__eq__('Alpha')",
+                                           "m.__lt__(2)", "Probe('beta')", "Probe('zeta')", "Probe(s='alpha')",
+                                           "Probe.__new__(Probe, 'zeta')", "Probe.from_int(7)", "Probe.from_int(3)",
+                                           "Probe.from_int(v=2)"));
+
 }  // namespace
 }  // namespace tarvu
