@@ -7,14 +7,7 @@
 
 namespace tarvu {
 
-namespace {
-
-/// The kept str of a message, made on first use. Parallel first callers (no
-/// interpreter lock) each make one; the first published is kept.
-PyObject* kept_message(PyObject*& cell, AsciiMessage text, int number) {
-    if (PyObject* kept = load_published(cell)) [[likely]] {
-        return kept;
-    }
+PyObject* make_or_keep_message(PyObject*& cell, AsciiMessage text, int number) {
     char digits[16];
     size_t digit_count = 0;
     if (number >= 0) {
@@ -31,6 +24,16 @@ PyObject* kept_message(PyObject*& cell, AsciiMessage text, int number) {
         Py_DECREF(made);
     }
     return load_published(cell);
+}
+
+namespace {
+
+/// The kept str of a message, made on first use.
+PyObject* kept_message(PyObject*& cell, AsciiMessage text, int number) {
+    if (PyObject* kept = load_published(cell)) [[likely]] {
+        return kept;
+    }
+    return make_or_keep_message(cell, text, number);
 }
 
 }  // namespace
