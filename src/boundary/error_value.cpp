@@ -10,6 +10,9 @@
 
 namespace tarvu {
 
+PyObject* PANIC_EXCEPTION_TYPE = nullptr;  // filled once, through publish_if_empty
+PyObject* QUALNAME_NAME = nullptr;         // filled once by interned_once
+
 namespace {
 
 constexpr const char PANIC_EXCEPTION_NAME[] = "pyo3_runtime.PanicException";
@@ -27,9 +30,6 @@ constexpr const char UNWRAPPED_PANIC[] = "Unwrapped panic from Python code";
 constexpr const char RESUMING_PANIC_LINE[] =
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---";
 constexpr const char STACK_TRACE_LINE[] = "Python stack trace below:";
-
-PyObject* PANIC_EXCEPTION_TYPE = nullptr;  // filled once, through publish_if_empty
-PyObject* QUALNAME_NAME = nullptr;         // filled once by interned_once
 
 constexpr const char FAILED_TYPE_NAME[] = "<failed to extract type name>";
 
