@@ -16,6 +16,8 @@
 //       GUARD_THREAD_STATE_OFFSET and PLACEMENT_KNOWN (Linux on x86-64): the
 //         per-thread block's offset in static TLS and whether it is known yet,
 //         learnt the first time any thread reaches its block; never cleared.
+//         The offset is declared in thread_state.h, whose inline access reads
+//         it.
 //       OWNED_OBJECTS_KEY with OWNED_OBJECTS_KEY_ONCE (POSIX), or
 //         OWNED_OBJECTS_SLOT with OWNED_OBJECTS_SLOT_ONCE (Windows): the hook
 //         that frees a thread's OWNED_OBJECTS list when the thread exits,
