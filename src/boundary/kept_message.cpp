@@ -62,7 +62,7 @@ PyObject* raise_kept_message(PyObject* exception_type, PyObject*& cell, AsciiMes
     // __new__ stores the arguments, so its __init__ is not called.
     auto* type = reinterpret_cast<PyTypeObject*>(exception_type);
     PyObject* instance = type->tp_new(type, arguments.get(), nullptr);
-    arguments.reset();
+    arguments.reset_holding_interpreter();  // every caller runs inside a call from the interpreter
     if (instance != nullptr) {
         PyErr_Restore(new_reference(exception_type), instance, nullptr);
     }
