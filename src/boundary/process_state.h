@@ -9,8 +9,8 @@
 // Not declared here:
 //   - the per-thread block, GUARD_THREAD_STATE with GIL_COUNT and
 //     OWNED_OBJECTS (thread_state.h);
-//   - the per-class cells: each label class's type cell and its text forms,
-//     kept with the class;
+//   - the per-class cells: each label class's type cell, its text forms and
+//     the kept messages of its from_int misses, kept with the class;
 //   - the cells of one platform, which stay in thread_state.cpp beside the
 //     code for that platform:
 //       GUARD_THREAD_STATE_OFFSET and PLACEMENT_KNOWN (Linux on x86-64): the
