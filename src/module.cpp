@@ -16,18 +16,6 @@ namespace {
 constexpr const char ALREADY_INITIALIZED[] = "PyO3 modules may only be initialized once per interpreter process";
 constexpr int MODULE_API_VERSION = 1013;
 
-PyModuleDef MODULE_DEFINITION = {
-    PyModuleDef_HEAD_INIT,
-    "tarvu",
-    "",  // an empty __doc__, not None
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 /// A registration per vocabulary, in list order.
 template <const Vocabulary&... vocabularies>
 constexpr std::array<Registration, sizeof...(vocabularies)> registrations_of(VocabularyList<vocabularies...>) {
@@ -35,8 +23,6 @@ constexpr std::array<Registration, sizeof...(vocabularies)> registrations_of(Voc
 }
 
 constexpr auto REGISTRATIONS = registrations_of(Vocabularies{});
-
-PyObject* ALL_NAME = nullptr;  // the interned "__all__"; filled once by interned_once
 
 PyObject* interned_all() {
     return interned_once(ALL_NAME, "__all__");
@@ -69,6 +55,20 @@ Result<Owned> export_list(PyObject* module) {
 }  // namespace
 
 std::atomic<bool> INITIALIZED{false};
+
+PyModuleDef MODULE_DEFINITION = {
+    PyModuleDef_HEAD_INIT,
+    "tarvu",
+    "",  // an empty __doc__, not None
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* ALL_NAME = nullptr;  // the interned "__all__"; filled once by interned_once
 
 std::span<const Registration> registration_list() {
     return REGISTRATIONS;

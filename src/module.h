@@ -1,10 +1,10 @@
 #pragma once
 // The module entry: definition record, registration list, module body.
 
-#include <atomic>
 #include <span>
 
 #include "boundary/error_value.h"
+#include "boundary/process_state.h"
 
 namespace tarvu {
 
@@ -16,9 +16,6 @@ struct Registration {
 
 /// The classes of the module, in registration order.
 std::span<const Registration> registration_list();
-
-/// Set the first time a module object has been created; never cleared.
-extern std::atomic<bool> INITIALIZED;
 
 /// The whole of PyInit_tarvu: a new module, or null with an exception set.
 PyObject* initialize_module();

@@ -2,6 +2,9 @@
 # The format and lint checks that `make test` (and so CI) runs:
 #   - format: every tracked C and C++ file must be exactly as clang-format
 #     leaves it (.clang-format);
+#   - limits: at most 3 bare reference-count calls outside the owned handle and
+#     the reference pool, each with a comment saying why, and at most 15 #if
+#     blocks in at most 5 files under src/ (tools/source_limits.py);
 #   - tidy: clang-tidy finds nothing in src/ (.clang-tidy; headers included).
 #
 #   tools/lint.sh [--format-only | --fix] [BUILD]
@@ -29,7 +32,7 @@ for arg in "$@"; do
     case $arg in
         --fix) MODE=fix ;;
         --format-only) TIDY=0 ;;
-        -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
+        -h | --help) sed -n '2,22p' "$0"; exit 0 ;;
         -*) echo "unknown option: $arg" >&2; exit 2 ;;
         *) BUILD=$arg ;;
     esac
@@ -62,6 +65,11 @@ if [[ $MODE == fix ]]; then
 fi
 if ! "$clang_format" --dry-run --Werror "${sources[@]}"; then
     echo "lint: format drift (above); fix with: tools/lint.sh --fix" >&2
+    status=1
+fi
+
+# Prints every counted line when a limit is broken.
+if ! python3 tools/source_limits.py >&2; then
     status=1
 fi
 

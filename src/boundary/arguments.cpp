@@ -1,7 +1,5 @@
 #include "boundary/arguments.h"
 
-#include "boundary/text.h"
-
 namespace tarvu {
 
 namespace {

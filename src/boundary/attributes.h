@@ -37,22 +37,22 @@
 #define TARVU_STATIC_TLS_OFFSET 0
 #endif
 
-/// On a declaration of the module's own data that a hot path reads: the
-/// compiler then addresses it directly rather than through the global offset
-/// table, one load less on every read (the linker keeps the module's data
-/// hidden anyway; a declaration alone does not tell the compiler so). PE has
-/// no such visibility: there it says nothing.
+// Symbol visibility, which PE does not have: there a symbol is exported by
+// saying so, and everything else stays inside the DLL.
+//
+// TARVU_HIDDEN, on a declaration of the module's own data that a hot path
+// reads: the compiler then addresses it directly rather than through the
+// global offset table, one load less on every read (the linker keeps the
+// module's data hidden anyway; a declaration alone does not tell the compiler
+// so). On Windows it says nothing.
+//
+// TARVU_EXPORT: the shared object's one exported symbol (everything else is
+// hidden by the version script, or on Windows not exported).
 #if defined(_WIN32)
 #define TARVU_HIDDEN
-#else
-#define TARVU_HIDDEN __attribute__((visibility("hidden")))
-#endif
-
-/// The shared object's one exported symbol (everything else is hidden by the
-/// version script, or on Windows not exported).
-#if defined(_WIN32)
 #define TARVU_EXPORT extern "C" __declspec(dllexport)
 #else
+#define TARVU_HIDDEN __attribute__((visibility("hidden")))
 #define TARVU_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 

@@ -1,5 +1,6 @@
 #pragma once
-// Error values: exceptions that are not raised yet.
+// Error values: exceptions that are not raised yet, and the texts of Python
+// objects that their messages embed (reading those texts can fail in turn).
 //
 // Fallible code returns Result<T>; only the call guard raises, once per error.
 // An error the module makes itself stays lazy (a type and a message, no Python
@@ -8,6 +9,7 @@
 
 #include <cassert>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -263,6 +265,59 @@ inline bool must_propagate(const ErrorValue& error) {
            PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
            PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
 }
+
+// --- Texts of Python objects, as messages embed them -----------------------------
+
+/// A borrowed view of a str's UTF-8 form, valid while the str lives; the
+/// codec's error (a lone surrogate) when it has none.
+Result<std::string_view> utf8_view(PyObject* str);
+
+/// UTF-8 text borrowed from a str that `owner` keeps alive; an empty owner
+/// means the text is a constant or borrowed from a str the caller holds.
+struct HeldText {
+    Owned owner;
+    std::string_view text;
+};
+
+/// An object's text as a message shows it: `before`, `text` and `after` in a
+/// row (a placeholder wraps a type name), borrowed from `owner` or constant.
+struct RenderedText {
+    Owned owner;
+    std::string_view before;
+    std::string_view text;
+    std::string_view after;
+};
+
+/// Joins the pieces of a message that embeds caller text into the one copy
+/// made of it. The caller chooses that text's size, so an allocation that
+/// cannot be had is a MemoryError instead of the module's allocation-failure
+/// abort.
+Result<std::string> compose_message(std::initializer_list<std::string_view> pieces);
+
+/// UTF-8 text of a str, borrowed from it; a str the codec refuses (lone
+/// surrogates) is encoded with "surrogatepass" and every invalid sequence
+/// replaced by U+FFFD, in a new str that the result holds. Fails only with a
+/// MemoryError (or what must_propagate passes on).
+Result<HeldText> lossy_text(PyObject* str);
+
+/// The `__qualname__` of a type, if it can be read and is a str. A failure of
+/// the read is dropped (no name) unless must_propagate passes it on: the name
+/// may be computed by Python code, where a Ctrl-C must not be lost.
+Result<std::optional<HeldText>> type_qualname(PyObject* type);
+
+/// The type name used in conversion messages, with its fixed fallback.
+Result<HeldText> type_name_for_message(PyObject* type);
+
+/// The str() text of an object for a message. An object whose str() fails in
+/// an ordinary way is reported as unraisable and shown as
+/// "<unprintable {type} object>"; an interrupt, exhausted memory or the
+/// recursion limit is passed on.
+Result<RenderedText> render_object(PyObject* object);
+
+/// The same with repr(), for debug forms, as one string: a failure that
+/// render_object would pass on is reported as unraisable there too, since a
+/// fault text has no way to carry it.
+std::string render_object_repr(PyObject* object);
 
 }  // namespace tarvu
 

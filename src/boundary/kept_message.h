@@ -16,4 +16,9 @@ namespace tarvu {
 /// its MemoryError pending instead. Neither runs Python code.
 PyObject* raise_kept_message(PyObject* exception_type, PyObject*& cell, AsciiMessage text, int number = -1);
 
+/// The step behind raise_kept_message's first look at `cell`, when that look
+/// found it empty: the kept str, made now if no other thread has made it
+/// since. Null, with the MemoryError pending, if it could not be made.
+PyObject* make_or_keep_message(PyObject*& cell, AsciiMessage text, int number);
+
 }  // namespace tarvu

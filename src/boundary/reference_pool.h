@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "boundary/compat.h"
+#include "boundary/process_state.h"
 
 namespace tarvu {
 
@@ -33,9 +34,6 @@ private:
     std::vector<PyObject*> pending_decrefs_;
     std::atomic<bool> dirty_{false};
 };
-
-/// The process's one pool, applied by every call guard that opens.
-extern TARVU_HIDDEN ReferencePool POOL;
 
 // POOL's operations as cold functions of their own: a call guard's success
 // path holds only the test of the pool's flag. The handle declares

@@ -1,6 +1,6 @@
 #pragma once
-// Process-wide state that threads share, and every difference between the
-// default and the free-threaded interpreter.
+// How threads share the process-wide state (process_state.h), and every
+// difference between the default and the free-threaded interpreter.
 //
 // With an interpreter lock, the lock already orders every access, so plain
 // loads and stores are enough and cost nothing. A free-threaded interpreter
@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "boundary/owned.h"
+#include "boundary/process_state.h"
 
 namespace tarvu {
 
@@ -129,9 +130,6 @@ inline bool publish_if_empty(T*& cell, T* value) {
         return true;
     }
 }
-
-/// The small ints handed out by new_small_int, by value (null: not yet).
-inline constinit PyObject* KNOWN_SMALL_INTS[256] = {};
 
 /// new_small_int's first call for `value`: out of line, so that the callers'
 /// usual path needs no frame for the call.

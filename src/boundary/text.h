@@ -1,20 +1,14 @@
 #pragma once
-// Texts of Python objects, as they appear in the module's messages.
+// Strs the module makes from texts of its own: ASCII copied straight into a
+// new str, and interned names kept for the life of the process.
 
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
-#include <optional>
-#include <string>
 #include <string_view>
 
-#include "boundary/error_value.h"
+#include "boundary/compat.h"
 
 namespace tarvu {
-
-/// A borrowed view of a str's UTF-8 form, valid while the str lives; the
-/// codec's error (a lone surrogate) when it has none.
-Result<std::string_view> utf8_view(PyObject* str);
 
 /// Copies `text` to `to` with at most two overlapping moves of one width. The
 /// module's texts are a few dozen bytes at most, where a call to memcpy costs
@@ -60,53 +54,6 @@ inline PyObject* new_ascii_str(std::string_view head, std::string_view tail = {}
     }
     return str;
 }
-
-/// UTF-8 text borrowed from a str that `owner` keeps alive; an empty owner
-/// means the text is a constant or borrowed from a str the caller holds.
-struct HeldText {
-    Owned owner;
-    std::string_view text;
-};
-
-/// An object's text as a message shows it: `before`, `text` and `after` in a
-/// row (a placeholder wraps a type name), borrowed from `owner` or constant.
-struct RenderedText {
-    Owned owner;
-    std::string_view before;
-    std::string_view text;
-    std::string_view after;
-};
-
-/// Joins the pieces of a message that embeds caller text into the one copy
-/// made of it. The caller chooses that text's size, so an allocation that
-/// cannot be had is a MemoryError instead of the module's allocation-failure
-/// abort.
-Result<std::string> compose_message(std::initializer_list<std::string_view> pieces);
-
-/// UTF-8 text of a str, borrowed from it; a str the codec refuses (lone
-/// surrogates) is encoded with "surrogatepass" and every invalid sequence
-/// replaced by U+FFFD, in a new str that the result holds. Fails only with a
-/// MemoryError (or what must_propagate passes on).
-Result<HeldText> lossy_text(PyObject* str);
-
-/// The `__qualname__` of a type, if it can be read and is a str. A failure of
-/// the read is dropped (no name) unless must_propagate passes it on: the name
-/// may be computed by Python code, where a Ctrl-C must not be lost.
-Result<std::optional<HeldText>> type_qualname(PyObject* type);
-
-/// The type name used in conversion messages, with its fixed fallback.
-Result<HeldText> type_name_for_message(PyObject* type);
-
-/// The str() text of an object for a message. An object whose str() fails in
-/// an ordinary way is reported as unraisable and shown as
-/// "<unprintable {type} object>"; an interrupt, exhausted memory or the
-/// recursion limit is passed on.
-Result<RenderedText> render_object(PyObject* object);
-
-/// The same with repr(), for debug forms, as one string: a failure that
-/// render_object would pass on is reported as unraisable there too, since a
-/// fault text has no way to carry it.
-std::string render_object_repr(PyObject* object);
 
 /// An interned str kept in `cell` for the life of the process, created on
 /// first use; safe to call from parallel threads.

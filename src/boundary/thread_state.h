@@ -39,6 +39,8 @@ struct GuardThreadState {
 // descriptor.
 extern constinit TARVU_THREAD_LOCAL GuardThreadState GUARD_THREAD_STATE asm("tarvu_guard_thread_state");
 
+// guard_thread_state(): this thread's guard state. A guard reaches it once and
+// keeps the pointer.
 #if TARVU_STATIC_TLS_OFFSET
 /// The block's offset from the thread pointer once it is known to be the same
 /// on every thread (the loader placed the block in static TLS); 0 until then,
@@ -48,11 +50,8 @@ extern TARVU_HIDDEN std::atomic<intptr_t> GUARD_THREAD_STATE_OFFSET;
 /// This thread's block through the general-dynamic access, learning
 /// GUARD_THREAD_STATE_OFFSET on the way.
 TARVU_COLD GuardThreadState& guard_thread_state_slow();
-#endif
 
-/// This thread's guard state. A guard reaches it once and keeps the pointer.
 TARVU_ALWAYS_INLINE GuardThreadState& guard_thread_state() {
-#if TARVU_STATIC_TLS_OFFSET
     // The general-dynamic access calls __tls_get_addr. The compilers' TLS
     // descriptors (-mtls-dialect=gnu2) cost less, but where the block has to
     // be allocated per thread, glibc before 2.40 clobbers vector registers the
@@ -65,10 +64,12 @@ TARVU_ALWAYS_INLINE GuardThreadState& guard_thread_state() {
         return *reinterpret_cast<GuardThreadState*>(block);
     }
     return guard_thread_state_slow();
-#else
-    return GUARD_THREAD_STATE;
-#endif
 }
+#else
+TARVU_ALWAYS_INLINE GuardThreadState& guard_thread_state() {
+    return GUARD_THREAD_STATE;
+}
+#endif
 
 /// Gives the call guard that is open on this thread one reference to release
 /// when it closes. With no guard open, or once the list was destroyed (thread

@@ -104,7 +104,6 @@ struct FreeInstances {
     size_t count = 0;
     void* blocks[CAPACITY] = {};
 };
-extern constinit TARVU_HIDDEN FreeInstances FREE_INSTANCES;
 
 /// Allocates an instance of `type` holding `value` (null with MemoryError set
 /// on failure). The label types are neither collected nor subclassable, so

@@ -23,9 +23,6 @@ inline constexpr const char MATCHING_VARIANT_NOT_FOUND[] = "Matching variant not
 inline constexpr const char INVALID_COMPARISON_OPERATOR[] = "invalid comparison operator";
 inline constexpr const char MISSING_TP_FREE[] = "called `Option::unwrap()` on a `None` value";
 
-/// The message str of every vocabulary's failed parse, made once and kept.
-inline constinit PyObject* NO_MATCHING_VARIANT_MESSAGE = nullptr;
-
 inline constexpr std::string_view NEW_PARAMETERS[] = {"s"};
 inline constexpr std::string_view FROM_INT_PARAMETERS[] = {"v"};
 
