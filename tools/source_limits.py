@@ -20,7 +20,7 @@ import subprocess
 import sys
 
 BARE_COUNT_MAX = 3
-COMMENT_REACH = 3
+COMMENT_REACH = 1
 CONDITIONAL_MAX = 15
 CONDITIONAL_FILES_MAX = 5
 # The handle and the pool make every other count change.
