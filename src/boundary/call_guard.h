@@ -3,7 +3,8 @@
 //
 // It keeps GIL_COUNT, POOL and OWNED_OBJECTS consistent, runs the body of the
 // entry point, raises an error value, turns an internal fault into a
-// PanicException, and holds the module's only catch.
+// PanicException, and holds every catch of the module but one: compose_message
+// (error_value.cpp) turns a failed allocation into a MemoryError value.
 
 #include <new>
 

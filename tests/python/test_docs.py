@@ -9,6 +9,7 @@ TARVU_DOCS_ALL=1 (`make check-all`) such a block fails instead.
 """
 
 import ast
+import builtins
 import importlib.util
 import os
 import re
@@ -160,3 +161,55 @@ def test_the_chart_reads_every_row_of_the_benchmark_table():
         printed = "{:<38}{:>10.1f}{:>10.1f}{:>10.1f}".format(operation, ns["tarvu"], ns["floor"], ns["peer"])
         assert "\n" + printed in page.read_text(encoding="utf-8")
     assert title.startswith("CPython 3.")
+
+
+# --- The guide to the code names only what the code has --------------------------------
+
+ARCHITECTURE = ROOT / "docs" / "architecture.md"
+SPAN = re.compile(r"`([^`\n]+)`")
+WORD = re.compile(r"[A-Za-z_]\w*")
+# A file by its name, or a path; NAME and CONSTANT stand for a vocabulary to come.
+FILE_NAME = re.compile(r"[\w.-]+\.(?:h|cpp|py|pyi|md|cmake|map|sh|toml)")
+CODE_NAME = re.compile(r"[A-Za-z_][\w.:<>]*(?:\([\w.:<>, ]*\))?")
+PLACEHOLDER = re.compile(r"\b(?:NAME|CONSTANT)\b")
+
+
+def words_in(paths):
+    return {word for path in paths if path.is_file() for word in WORD.findall(path.read_text(encoding="utf-8"))}
+
+
+def named_spans(path):
+    """Each backticked path or code name once, with the paths named in the
+    sections it stands in."""
+    spans = {}
+    for section in re.split(r"^#+ ", path.read_text(encoding="utf-8"), flags=re.M):
+        named = [span for span in SPAN.findall(section) if "/" in span]
+        for span in SPAN.findall(section):
+            if not PLACEHOLDER.search(span) and ("/" in span or FILE_NAME.fullmatch(span) or
+                                                 CODE_NAME.fullmatch(span)):
+                spans.setdefault(span, []).extend(named)
+    return sorted(spans.items())
+
+
+SOURCE_TEXT = "\n".join(path.read_text(encoding="utf-8") for path in sorted((ROOT / "src").rglob("*"))
+                        if path.is_file())
+SOURCE_WORDS = set(WORD.findall(SOURCE_TEXT))
+TREE_NAMES = {path.name for folder in ("src", "tests", "stubs", "tools", "bench") for path in (ROOT / folder).rglob("*")}
+SPANS = named_spans(ARCHITECTURE)
+
+
+@pytest.mark.parametrize("span, named", SPANS, ids=[span for span, _ in SPANS])
+def test_the_architecture_guide_names_what_exists(span, named):
+    # A renamed function or a removed file leaves the guide describing code
+    # that is gone. A path must exist; a bare file name must be a file of the
+    # tree or one that src/ names (the build makes vocabulary_data.h); a code
+    # name must be a word of src/ or of a file its sections name (a test, a
+    # tool), or a Python builtin.
+    if "/" in span or FILE_NAME.fullmatch(span):
+        both = re.fullmatch(r"(.*)\.h/\.cpp", span)  # a header and its unit
+        for path in [both[1] + ".h", both[1] + ".cpp"] if both else [span]:
+            assert (ROOT / path).exists() or (ROOT / "src" / path).exists() or (
+                "/" not in path and (path in TREE_NAMES or path in SOURCE_TEXT)), path
+        return
+    known = SOURCE_WORDS | words_in(ROOT / path for path in named) | set(dir(builtins))
+    assert [word for word in WORD.findall(span) if word not in known] == [], span
