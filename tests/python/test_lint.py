@@ -19,8 +19,8 @@ _SPEC.loader.exec_module(limits)
     ('auto text = R"(\nPy_DECREF(x);\n)";\n', []),
     ("char quote = '\"'; Py_NewRef(x);\n", [(1, False)]),
     ("Py_XDECREF(x);  // the pool's own\n", [(1, True)]),
-    ("// each entry owns one\nnext();\nPy_DECREF(x);\n", [(3, True)]),
-    ("// far above\n\n\n\nPy_DECREF(x);\n", [(5, False)]),
+    ("// each entry owns one\nPy_DECREF(x);\n", [(2, True)]),
+    ("// far above\nnext();\nPy_DECREF(x);\n", [(3, False)]),
 ], ids=["line comment", "block comment", "string", "raw string", "quote in a character", "said on the line",
         "said above", "said too far above"])
 def test_bare_counts_are_calls_in_code_with_their_comment(source, counted):
