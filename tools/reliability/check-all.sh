@@ -57,6 +57,8 @@ run wheel-cp315-arm64 tools/wheels/check-in-root.sh unstable arm64 3.15
 run windows tools/windows/check.sh
 # The musllinux wheel under a musl CPython.
 run wheel-musl tools/wheels/check-musl.sh
+# The sdist and one wheel per toolchain, built in two clones of the last commit: the same bytes.
+run reproducible tools/release/reproducible.sh
 
 printf '%s\n' "${summary[@]}"
 echo "logs: $logdir/"
