@@ -31,7 +31,7 @@ while (($#)); do
 done
 
 cd "$REPO"
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+date_builds
 if [[ -n $(git status --porcelain --untracked-files=no) ]]; then
     echo "dist: the tree has uncommitted changes; dist/ holds them, not the last commit" >&2
 fi

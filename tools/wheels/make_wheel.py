@@ -53,8 +53,8 @@ def record_line(name: str, data: bytes) -> str:
 
 def date_time() -> tuple[int, int, int, int, int, int]:
     """The date of every file in the wheel: SOURCE_DATE_EPOCH's (UTC) when it
-    is set, as `make dist` sets it from the last commit, else a fixed one; never
-    the build's, so the same module gives the same wheel."""
+    is set, as the wheel builds set it from the last commit, else a fixed one;
+    never the build's, so the same module gives the same wheel."""
     epoch = os.environ.get("SOURCE_DATE_EPOCH")
     if epoch is None:
         return (2020, 1, 1, 0, 0, 0)
