@@ -28,25 +28,34 @@ esac
 commit=$(git -C "$REPO" rev-parse HEAD)
 SIDES=("$WORK/one/tarvu" "$WORK/second/clone/tarvu")
 mkdir -p "$WORK"
-for clone in "${SIDES[@]}"; do
-    side=$(dirname "${clone#"$WORK"/}")
-    side=${side//\//-}
-    log=$WORK/$side.log
+
+# Clones the commit into $1 and builds there, logging to $2.
+build_side() {
+    local clone=$1 log=$2 start=$SECONDS
     rm -rf "$clone"
     : >"$log"
-    start=$SECONDS
-    step "$log" "clone $side" git clone -q --no-checkout "$REPO" "$clone" &&
-        step "$log" "checkout $side" git -C "$clone" checkout -q --detach "$commit" || exit 1
+    step "$log" clone git clone -q --no-checkout "$REPO" "$clone" &&
+        step "$log" checkout git -C "$clone" checkout -q --detach "$commit" || return 1
     if ((FULL)); then
-        step "$log" "make dist ($side)" make -C "$clone" dist || exit 1
+        step "$log" "make dist" make -C "$clone" dist || return 1
     else
         # What `make dist` runs, with --sample.
-        step "$log" "dependencies ($side)" env -u VENV PYTHON="${PYTHON:-python3}" "$clone/tools/install-deps.sh" --release &&
-            step "$log" "dist ($side)" env -C "$clone" PYTHON="$clone/.venv/bin/python" PATH="$clone/.venv/bin:$PATH" \
-                tools/release/dist.sh --sample || exit 1
+        step "$log" dependencies env -u VENV PYTHON="${PYTHON:-python3}" "$clone/tools/install-deps.sh" --release &&
+            step "$log" dist env -C "$clone" PYTHON="$clone/.venv/bin/python" PATH="$clone/.venv/bin:$PATH" \
+                tools/release/dist.sh --sample || return 1
     fi
-    echo "reproducible: $side built in $((SECONDS - start))s ($commit)"
+    echo "reproducible: $clone built in $((SECONDS - start))s"
+}
+
+# Both sides at once, each with its own log: half the time of one after the other.
+pids=()
+for i in "${!SIDES[@]}"; do
+    build_side "${SIDES[$i]}" "$WORK/side-$((i + 1)).log" &
+    pids+=($!)
 done
+failed=0
+for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+((!failed)) || exit 1
 
 one=${SIDES[0]}/dist
 two=${SIDES[1]}/dist
