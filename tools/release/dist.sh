@@ -32,8 +32,9 @@ done
 
 cd "$REPO"
 date_builds
-if [[ -n $(git status --porcelain --untracked-files=no) ]]; then
-    echo "dist: the tree has uncommitted changes; dist/ holds them, not the last commit" >&2
+# The sdist takes the files of the tree, untracked ones too (but those git ignores).
+if [[ -n $(git status --porcelain) ]]; then
+    echo "dist: the tree differs from the last commit (git status); so will dist/" >&2
 fi
 # File lists in one order whatever the locale.
 export LC_ALL=C
