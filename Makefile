@@ -15,7 +15,7 @@ DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
 .PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel lint deps deps-build bench check-all \
 	test-in-root check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels cross-check \
-	wheels-windows check-windows check-musl lint-workflows clean
+	wheels-windows check-windows check-musl lint-workflows dist clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -83,6 +83,14 @@ wheels:
 	@$(DEPS) --wheels
 	@PYTHON="$(PY)" $(IN_VENV) tools/wheels/build.sh
 	@PYTHON="$(PY)" $(IN_VENV) tools/windows/build.sh >/dev/null
+
+# What a release publishes, into dist/: the sdist, every wheel `make wheels`
+# builds and SHA256SUMS, checked with validate-pyproject, twine check --strict
+# and check-wheel-contents. Dated by the last commit (SOURCE_DATE_EPOCH): two
+# builds of one commit are the same bytes (tools/release/reproducible.sh).
+dist:
+	@$(DEPS) --release
+	@PYTHON="$(PY)" $(IN_VENV) tools/release/dist.sh
 
 # win_amd64 wheels for CPython 3.8 to 3.13, built here with zig's clang,
 # each checked with delvewheel, into wheelhouse/.

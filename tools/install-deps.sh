@@ -16,6 +16,8 @@
 #                                  auditwheel, delvewheel, llvm's objdump and
 #                                  cibuildwheel
 #   tools/install-deps.sh --windows also Wine, for `make check-windows`
+#   tools/install-deps.sh --release what `make dist` needs: --wheels's, and
+#                                  twine, check-wheel-contents, validate-pyproject
 #   tools/install-deps.sh --bench  what `make bench` needs: matplotlib for its chart
 #   tools/install-deps.sh --workflows actionlint and zizmor, for `make lint-workflows`
 #
@@ -34,10 +36,11 @@ case ${1:-} in
     --all) LEVEL=all ;;
     --wheels) LEVEL=wheels ;;
     --windows) LEVEL=windows ;;
+    --release) LEVEL=release ;;
     --bench) LEVEL=bench ;;
     --workflows) LEVEL=workflows ;;
     "") ;;
-    *) echo "usage: $0 [--build | --all | --wheels | --windows | --bench | --workflows]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--build | --all | --wheels | --windows | --release | --bench | --workflows]" >&2; exit 2 ;;
 esac
 
 die() { echo "install-deps: $*" >&2; exit 1; }
@@ -90,7 +93,7 @@ if [[ $LEVEL != build && $LEVEL != bench && $LEVEL != workflows ]] && ! { deb_in
         lint_from_pypi=1
     fi
 fi
-if [[ $LEVEL == wheels || $LEVEL == all ]]; then
+if [[ $LEVEL == wheels || $LEVEL == release || $LEVEL == all ]]; then
     # llvm-objdump reads the Mach-O modules of the macOS cross-check; musl's
     # loader tells auditwheel the musl version the musllinux wheels are judged by.
     apt_packages+=(llvm musl)
@@ -132,6 +135,7 @@ case $LEVEL in
     test) groups+=(test) ;;
     all) groups+=(check) ;;
     wheels | windows) groups+=(wheels) ;;
+    release) groups+=(release) ;;
     bench) groups+=(bench) ;;
     workflows) groups+=(workflows) ;;
 esac

