@@ -17,6 +17,8 @@
 #                                  cibuildwheel
 #   tools/install-deps.sh --windows also Wine, for `make check-windows`
 #   tools/install-deps.sh --bench  what `make bench` needs: matplotlib for its chart
+#   tools/install-deps.sh --release what `make release-check` needs: pypiserver
+#                                  and twine, Wine, debootstrap and qemu
 #
 # PYTHON (default python3) is the interpreter to build for: a name on PATH
 # (pyenv shims included), a path, or a virtual environment's interpreter (its
@@ -34,8 +36,9 @@ case ${1:-} in
     --wheels) LEVEL=wheels ;;
     --windows) LEVEL=windows ;;
     --bench) LEVEL=bench ;;
+    --release) LEVEL=release ;;
     "") ;;
-    *) echo "usage: $0 [--build | --all | --wheels | --windows | --bench]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--build | --all | --wheels | --windows | --bench | --release]" >&2; exit 2 ;;
 esac
 
 die() { echo "install-deps: $*" >&2; exit 1; }
@@ -88,16 +91,18 @@ if [[ $LEVEL != build && $LEVEL != bench ]] && ! { deb_installed clang-format-14
         lint_from_pypi=1
     fi
 fi
-if [[ $LEVEL == wheels || $LEVEL == all ]]; then
+if [[ $LEVEL == wheels || $LEVEL == all || $LEVEL == release ]]; then
     # llvm-objdump reads the Mach-O modules of the macOS cross-check; musl's
     # loader tells auditwheel the musl version the musllinux wheels are judged by.
     apt_packages+=(llvm musl)
 fi
 if [[ $LEVEL == all ]]; then
     apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils)
+fi
+if [[ $LEVEL == all || $LEVEL == release ]]; then
     apt_packages+=(debootstrap qemu-user-static binfmt-support)
 fi
-if [[ $LEVEL == all || $LEVEL == windows ]]; then
+if [[ $LEVEL == all || $LEVEL == windows || $LEVEL == release ]]; then
     # Runs the Windows wheels' suite with Windows' embeddable CPython.
     apt_packages+=(wine64)
 fi
@@ -131,6 +136,7 @@ case $LEVEL in
     all) groups+=(check) ;;
     wheels | windows) groups+=(wheels) ;;
     bench) groups+=(bench) ;;
+    release) groups+=(release) ;;
 esac
 if ((lint_from_pypi)); then
     groups+=(lint)
