@@ -200,14 +200,14 @@ pip_log_is_local() {  # pip_log_is_local LOG
 
 # The file pip chose for tarvu, as its log names it.
 chosen_file() {  # chosen_file LOG
-    grep -oE "/packages/tarvu-[^ /]+\.(whl|tar\.gz)" "$1" | head -n 1 | sed 's|.*/||'
+    grep -oE "Downloading [^ ]*/packages/tarvu-[^ /]+\.(whl|tar\.gz)" "$1" | head -n 1 | sed 's|.*/||'
 }
 
 results=()
 failed=0
 passed=0
 record() {  # record LABEL FILE STATUS DETAIL
-    results+=("$(printf '%-24s %-72s %-4s %s' "$1" "${2:--}" "$3" "$4")")
+    results+=("$(printf '%-22s %-72s %-4s %4ss %s' "$1" "${2:--}" "$3" $((SECONDS - began)) "$4")")
     if [[ $3 == PASS ]]; then ((++passed)); else failed=1; fi
 }
 
@@ -263,7 +263,7 @@ print(tarvu.__file__)' 2>>"$log")
     counts=$(pytest_summary "$log")
     echo "== example" >>"$log"
     (cd "$dir" && "${clean[@]}" "$venv/bin/python" "$REPO/examples/normalise_labels.py" \
-        "$REPO/examples/data/tile_annotations.csv" --out "$dir/normalised.csv") >"$dir/example.out" 2>>"$log"
+        "$REPO/examples/data/tile_annotations.csv" --out normalised.csv) >"$dir/example.out" 2>>"$log"
     local example=$?
     cat "$dir/example.out" >>"$log"
     # The first run's output is the reference the others must match.
@@ -317,6 +317,7 @@ plan+=(
 for entry in "${plan[@]}"; do
     IFS='|' read -r label mode how <<<"$entry"
     chosen "$label" || continue
+    began=$SECONDS
     echo "-- $label" >&2
     if ! command=$(eval "$how" 2>"$LOGS/$label.find.log") || [[ -z $command ]]; then
         record "$label" "" FAIL "(no interpreter; $LOGS/$label.find.log)"
@@ -330,6 +331,7 @@ mapfile -t windows < <("$TOOLS/windows/versions.sh")
 for minor in "${windows[0]}" "${windows[-1]}"; do
     label=windows-$minor
     chosen "$label" || continue
+    began=$SECONDS
     dir=$WORK/$label
     mkdir -p "$dir"
     echo "-- $label" >&2
