@@ -14,10 +14,10 @@
 # index must hand back the same bytes.
 #
 # The index serves what twine uploaded plus the build and test dependencies
-# (the sdist's build-system.requires and their own, pytest and hypothesis),
-# downloaded once per list of requirements into $CACHE_HOME/release-index,
-# with each supported interpreter's pip so that every version gets what it
-# can install. pip runs in a fresh venv, with a fresh HOME, no configuration
+# (the sdist's build-system.requires and their own, ninja, pytest and
+# hypothesis), downloaded once per list of requirements into
+# $CACHE_HOME/release-index, with each supported interpreter's pip so that
+# every version gets what it can install. pip runs in a fresh venv, with a fresh HOME, no configuration
 # file (PIP_CONFIG_FILE=/dev/null), no PIP_* variable and no cache, and is
 # given the local index alone; its log is then read, and any index, link or
 # connection other than the local index fails the run.
@@ -46,6 +46,10 @@ DEPS_DIR=$CACHE_HOME/release-index
 TOOL_PYTHON=$(tool_python)
 TOOL_BIN=$(dirname "$TOOL_PYTHON")
 TEST_TOOLS=(pytest hypothesis)
+# What scikit-build-core asks pip for while building the sdist where no
+# ninja is installed (make is not enough on a platform that has ninja
+# wheels), as in the development suite's root.
+BACKEND_TOOLS=(ninja)
 ONLY=("$@")
 start=$SECONDS
 
@@ -108,20 +112,21 @@ with tarfile.open(sys.argv[1]) as sdist:
     print("\n".join(tomllib.load(sdist.extractfile(name))["build-system"]["requires"]))
 EOF
 ) || { echo "release-check: cannot read build-system.requires from $sdist" >&2; exit 1; }
-mapfile -t requirements < <(printf '%s\n' "${TEST_TOOLS[@]}" "$build_requires")
+mapfile -t requirements < <(printf '%s\n' "${TEST_TOOLS[@]}" "$build_requires" "${BACKEND_TOOLS[@]}")
 mapfile -t versions < <(python_versions)
 # Each version's own pip evaluates the environment markers (tomli and
 # exceptiongroup before 3.11, say); a version pyenv lacks is asked for by the
 # newest pyenv CPython, whose markers it shares. Some test tools carry
-# compiled wheels, so the other platforms the rehearsals run on get theirs:
-# VERSION|pip download's tag options.
+# compiled wheels, so the other platforms the rehearsals run on get theirs
+# (pip takes a manylinux platform as it is, without the older ones it
+# implies): VERSION|pip download's tag options.
 targets=()
 for version in "${versions[@]}"; do targets+=("$version|"); done
 targets+=(
     "3.11|--platform musllinux_1_2_x86_64 --implementation cp --abi cp311"
     "3.13|--implementation cp --abi cp313t"
-    "3.11|--platform manylinux_2_36_aarch64 --implementation cp --abi cp311"
-    "${versions[-1]}|--platform manylinux_2_36_aarch64 --implementation cp --abi cp${versions[-1]//./}"
+    "3.11|--platform manylinux_2_36_aarch64 --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --implementation cp --abi cp311"
+    "${versions[-1]}|--platform manylinux_2_36_aarch64 --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --implementation cp --abi cp${versions[-1]//./}"
 )
 wanted_deps=$(printf '%s\n' "${requirements[@]}" -- "${targets[@]}")
 if [[ $(cat "$DEPS_DIR/.downloaded" 2>/dev/null) != "$wanted_deps" ]]; then
@@ -200,7 +205,7 @@ pip_log_is_local() {  # pip_log_is_local LOG
 
 # The file pip chose for tarvu, as its log names it.
 chosen_file() {  # chosen_file LOG
-    grep -oE "Downloading [^ ]*/packages/tarvu-[^ /]+\.(whl|tar\.gz)" "$1" | head -n 1 | sed 's|.*/||'
+    grep -oE "Downloading ([^ ]*/)?tarvu-[^ /]+\.(whl|tar\.gz)" "$1" | head -n 1 | sed -E 's|^Downloading ([^ ]*/)?||'
 }
 
 results=()
@@ -249,8 +254,9 @@ rehearse() {
     fi
     local where
     where=$(cd "$dir" && "${clean[@]}" "$venv/bin/python" -W error -c '
-import sys, tarvu
-assert not getattr(sys, "_is_gil_enabled", lambda: False)(), "importing tarvu enabled the GIL"
+import sys, sysconfig, tarvu
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    assert not sys._is_gil_enabled(), "importing tarvu enabled the GIL"
 print(tarvu.__file__)' 2>>"$log")
     if [[ $where != "$venv"/* ]]; then
         record "$label" "$file" FAIL "(tarvu imported from ${where:-nowhere}, not the venv; log $log)"
