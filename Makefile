@@ -15,7 +15,7 @@ DEPS = PYTHON="$(PYTHON)" VENV="$(abspath $(VENV))" tools/install-deps.sh
 
 .PHONY: build build-tests example test test-python test-cpp test-refleaks test-wheel lint deps deps-build bench check-all \
 	test-in-root check-free-threaded test-wheel-free-threaded refleaks sanitize fuzz fresh-machine wheels cross-check \
-	wheels-windows check-windows check-musl lint-workflows dist clean
+	wheels-windows check-windows check-musl lint-workflows dist release-check clean
 
 # Steps run in the order written, also under `make -j`; the compiler gets JOBS.
 .NOTPARALLEL:
@@ -143,6 +143,16 @@ bench: build
 		$(PY) bench/chart.py $(BUILD)/bench/results-optimised.json -o $(BUILD)/bench/ns-per-operation.png; \
 	else echo "bench: no $(BENCH_PYTHON) (BENCH_PYTHON): only $(PYTHON) is measured"; fi
 	@PYTHONPATH=$(BUILD) $(PY) bench/run.py --build-dir $(BUILD) --json $(BUILD)/bench/results.json $(BENCH_ARGS)
+
+# A rehearsal of publishing, on this machine only: dist/ (`make dist` first
+# when it is missing or older than HEAD) uploaded with twine to a pypiserver
+# on 127.0.0.1, then installed by pip's own choice from there alone on every
+# interpreter we can run (roots, qemu, musl, free-threaded; Windows' choice
+# by `pip download`, run under Wine), the sdist built on the oldest and the
+# newest version; the suite and the example against each. Not part of .ci/run.
+release-check:
+	@$(DEPS) --release
+	@PYTHON="$(PY)" $(IN_VENV) tools/release/release-check.sh
 
 # Every documentation block with its libraries, leaks under the debug
 # interpreter, sanitizers, allocation failure, threads, fuzzing, the

@@ -16,8 +16,10 @@
 #                                  auditwheel, delvewheel, llvm's objdump and
 #                                  cibuildwheel
 #   tools/install-deps.sh --windows also Wine, for `make check-windows`
-#   tools/install-deps.sh --release what `make dist` needs: --wheels's, and
-#                                  twine, check-wheel-contents, validate-pyproject
+#   tools/install-deps.sh --release what `make dist` and `make release-check`
+#                                  need: --wheels's, twine, check-wheel-contents,
+#                                  validate-pyproject, pypiserver, and Wine,
+#                                  debootstrap and qemu for the rehearsal
 #   tools/install-deps.sh --bench  what `make bench` needs: matplotlib for its chart
 #   tools/install-deps.sh --workflows actionlint and zizmor, for `make lint-workflows`
 #
@@ -100,9 +102,11 @@ if [[ $LEVEL == wheels || $LEVEL == release || $LEVEL == all ]]; then
 fi
 if [[ $LEVEL == all ]]; then
     apt_packages+=(python3-dev clang libclang-rt-dev valgrind gdb binutils)
+fi
+if [[ $LEVEL == all || $LEVEL == release ]]; then
     apt_packages+=(debootstrap qemu-user-static binfmt-support)
 fi
-if [[ $LEVEL == all || $LEVEL == windows ]]; then
+if [[ $LEVEL == all || $LEVEL == windows || $LEVEL == release ]]; then
     # Runs the Windows wheels' suite with Windows' embeddable CPython.
     apt_packages+=(wine64)
 fi
