@@ -8,8 +8,8 @@
 #
 # By default each clone builds the sdist and one wheel per toolchain
 # (tools/release/dist.sh --sample: cp311 manylinux and musllinux x86_64, and
-# win_amd64); --full runs `make dist` in each, every wheel (about 45 minutes
-# a side on a quiet 2-core machine). The Windows module's PE timestamp is read
+# win_amd64), both at once; --full runs `make dist` in each, every wheel,
+# one after the other. The Windows module's PE timestamp is read
 # from its header and shown, since a linker that dates its output would make
 # it differ from one build to the next. The clones and logs lie in
 # build/reproducible/ (or $TARVU_REPRODUCIBLE_WORK), at the same paths on every
@@ -47,13 +47,20 @@ build_side() {
     echo "reproducible: $clone built in $((SECONDS - start))s"
 }
 
-# Both sides at once, each with its own log: half the time of one after the other.
+# The sample's sides build at once, each with its own log: half the time of
+# one after the other. Whole builds take turns: their 3.14 and 3.15 wheels
+# use the one root of Debian's development suite, and two copies of pip's
+# configuration into it at once can meet (run-in-root.sh).
 pids=()
-for i in "${!SIDES[@]}"; do
-    build_side "${SIDES[$i]}" "$WORK/side-$((i + 1)).log" &
-    pids+=($!)
-done
 failed=0
+for i in "${!SIDES[@]}"; do
+    if ((FULL)); then
+        build_side "${SIDES[$i]}" "$WORK/side-$((i + 1)).log" || failed=1
+    else
+        build_side "${SIDES[$i]}" "$WORK/side-$((i + 1)).log" &
+        pids+=($!)
+    fi
+done
 for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
 ((!failed)) || exit 1
 
