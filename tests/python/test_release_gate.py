@@ -12,6 +12,13 @@ from pathlib import Path
 
 import pytest
 
+# The gate reads pyproject.toml with tomllib, or before 3.11 with the TOML
+# parser pip vendors; an old pip (Debian 11's 20.3) has none to lend.
+try:
+    import tomllib  # noqa: F401
+except ImportError:
+    pytest.importorskip("pip._vendor.tomli", reason="no TOML parser: tomllib (3.11) or pip's vendored tomli")
+
 GATE_PATH = Path(__file__).resolve().parents[2] / "tools" / "release" / "tag_gate.py"
 spec = importlib.util.spec_from_file_location("tag_gate", GATE_PATH)
 gate = importlib.util.module_from_spec(spec)
