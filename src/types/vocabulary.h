@@ -62,9 +62,12 @@ template <const Vocabulary& V>
 struct ReprTexts {
     static constexpr std::string_view CLASS_NAME = V.class_name;
 
+    /// The length of one member's repr.
+    static constexpr size_t length_of(const Member& member) { return CLASS_NAME.size() + 1 + member.name.size(); }
+
     static consteval size_t byte_count() {
         size_t count = 0;
-        for (const Member& member : V.members) count += CLASS_NAME.size() + 1 + member.name.size();
+        for (const Member& member : V.members) count += length_of(member);
         return count;
     }
 
@@ -82,8 +85,8 @@ struct ReprTexts {
     /// The repr of the member at `index`, in declaration order.
     static constexpr std::string_view of(size_t index) {
         size_t start = 0;
-        for (size_t i = 0; i < index; ++i) start += CLASS_NAME.size() + 1 + V.members[i].name.size();
-        return {BYTES.data() + start, CLASS_NAME.size() + 1 + V.members[index].name.size()};
+        for (size_t i = 0; i < index; ++i) start += length_of(V.members[i]);
+        return {BYTES.data() + start, length_of(V.members[index])};
     }
 };
 
