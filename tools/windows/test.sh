@@ -61,7 +61,15 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
 fi
 status=0
 # A neutral working directory: tarvu must come from the installed wheel.
+# pytest writes its report only when the session ends: Wine exits with 0
+# after the interpreter aborts on a Windows function it lacks (seen with
+# CopyFile2, which shutil calls from 3.12 on), so a missing report is a failure.
+report=$run/report.xml
 (cd "$run" && TARVU_FULL_SWEEPS=1 "$WINE" "$run/python/python.exe" -m pytest -q -rs -p no:cacheprovider \
-    "$REPO/tests/python" "$@" 2>&1) | tee -a "$log" || status=$?
+    --junitxml "$report" "$REPO/tests/python" "$@" 2>&1) | tee -a "$log" || status=$?
 "$WINESERVER" -w || true
+if [[ ! -s $report ]]; then
+    echo "the interpreter ended before pytest's session did (no $report)" | tee -a "$log" >&2
+    ((status)) || status=1
+fi
 exit "$status"
