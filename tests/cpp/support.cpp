@@ -40,6 +40,11 @@ Ref eval_python(const char* expression) {
     return result;
 }
 
+Py_ssize_t blocks_in_use() {
+    Ref count = eval_python("__import__('gc').collect() * 0 + __import__('sys').getallocatedblocks()");
+    return count ? PyLong_AsSsize_t(count.get()) : -1;
+}
+
 std::string str_of(PyObject* object) {
     Ref text(PyObject_Str(object));
     if (!text) {

@@ -48,6 +48,11 @@ void run_python(const char* code);
 /// Evaluates an expression in __main__; null (and a test failure) on error.
 Ref eval_python(const char* expression);
 
+/// Memory blocks in use (sys.getallocatedblocks) once freed objects are given
+/// back: the free-threaded build gives freed memory back only at a safe point,
+/// which a collection reaches, so the count follows one.
+Py_ssize_t blocks_in_use();
+
 /// str() of an object as UTF-8 (with surrogates made visible as U+FFFD).
 std::string str_of(PyObject* object);
 
